@@ -1,0 +1,112 @@
+#include "app/console.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace tovrel {
+
+StandardOutputSink::StandardOutputSink() {
+#ifdef _WIN32
+  // The Console already writes CR LF; text mode would turn that into CR CR LF.
+  std::fflush(stdout);
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+}
+
+void StandardOutputSink::Write(const char* bytes, std::size_t count) {
+  if (count != 0) {
+    std::fwrite(bytes, 1, count, stdout);
+  }
+}
+
+void StandardOutputSink::Flush() {
+  std::fflush(stdout);
+}
+
+bool StandardOutputIsTerminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stdout)) != 0;
+#else
+  return isatty(fileno(stdout)) != 0;
+#endif
+}
+
+Console::Console(OutputSink& output, bool write_through)
+    : sink(output), writeThrough(write_through) {}
+
+Console::~Console() {
+  Flush();
+}
+
+void Console::Print(const char* format, ...) {
+  if (format == nullptr) {
+    return;
+  }
+  va_list args;
+  va_start(args, format);
+  va_list measure;
+  va_copy(measure, args);
+  const int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  if (length > 0) {
+    // One byte more for the terminating zero vsnprintf always writes.
+    std::vector<char> text(static_cast<std::size_t>(length) + 1);
+    const int written = std::vsnprintf(text.data(), text.size(), format, args);
+    if (written == length) {
+      Emit(std::string_view(text.data(), static_cast<std::size_t>(length)));
+    }
+  }
+  va_end(args);
+}
+
+void Console::Flush() {
+  if (!pending.empty()) {
+    sink.Write(pending.data(), pending.size());
+    pending.clear();
+  }
+  sink.Flush();
+}
+
+void Console::Emit(std::string_view text) {
+  const std::string translated = WithPlatformLineEnds(text);
+  if (writeThrough) {
+    sink.Write(translated.data(), translated.size());
+    sink.Flush();
+    return;
+  }
+  pending += translated;
+  // Whole blocks go out as soon as they are complete; the remainder waits for more output or for
+  // Flush().
+  std::size_t sent = 0;
+  while (pending.size() - sent >= kBlockBytes) {
+    sink.Write(pending.data() + sent, kBlockBytes);
+    sent += kBlockBytes;
+  }
+  if (sent != 0) {
+    pending.erase(0, sent);
+    sink.Flush();
+  }
+}
+
+std::string WithPlatformLineEnds(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  for (const char c : text) {
+    if (c == '\n') {
+      result += kLineEnd;
+    } else {
+      result += c;
+    }
+  }
+  return result;
+}
+
+}  // namespace tovrel

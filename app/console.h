@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#if defined(__GNUC__) || defined(__clang__)
+#define TOVREL_PRINTF_FORMAT(format_index, first_arg) \
+  __attribute__((format(printf, format_index, first_arg)))
+#else
+#define TOVREL_PRINTF_FORMAT(format_index, first_arg)
+#endif
+
+namespace tovrel {
+
+// What a line feed in a message becomes on the way out: standard output is in text mode, which
+// means CR LF on Windows and a plain LF elsewhere. The Console does this translation itself and
+// the sink below it passes bytes through untouched.
+#ifdef _WIN32
+inline constexpr char kLineEnd[] = "\r\n";
+#else
+inline constexpr char kLineEnd[] = "\n";
+#endif
+
+// Where the Console's bytes end up.
+class OutputSink {
+ public:
+  virtual ~OutputSink() = default;
+  virtual void Write(const char* bytes, std::size_t count) = 0;
+  // Pushes anything the sink itself holds back to its destination.
+  virtual void Flush() {}
+};
+
+// Raw bytes to standard output. On Windows standard output is switched to binary mode so that the
+// Console's CR LF is not translated a second time. Write errors are dropped: there is nowhere
+// else a message may go.
+class StandardOutputSink final : public OutputSink {
+ public:
+  StandardOutputSink();
+  void Write(const char* bytes, std::size_t count) override;
+  void Flush() override;
+};
+
+// True when standard output is a terminal (console), where messages must appear as soon as they
+// are printed.
+bool StandardOutputIsTerminal();
+
+// Collects everything written, for tests and for anyone who wants the output as a string.
+class StringSink final : public OutputSink {
+ public:
+  void Write(const char* bytes, std::size_t count) override { text.append(bytes, count); }
+  const std::string& Text() const { return text; }
+
+  std::string text;
+};
+
+// Formats the program's messages and hands them to a sink. With `write_through` every message
+// reaches the sink as soon as it is formatted (a terminal, where the progress display must move);
+// otherwise output is collected and written in blocks of kBlockBytes, and the rest on Flush() or
+// destruction.
+class Console {
+ public:
+  static constexpr std::size_t kBlockBytes = 4096;
+
+  Console(OutputSink& sink, bool write_through);
+  ~Console();
+  Console(const Console&) = delete;
+  Console& operator=(const Console&) = delete;
+
+  // printf-style; the message may be of any length. Each "\n" goes out as kLineEnd.
+  void Print(const char* format, ...) TOVREL_PRINTF_FORMAT(2, 3);
+  // Writes out whatever is collected and flushes the sink.
+  void Flush();
+
+ private:
+  void Emit(std::string_view text);
+
+  OutputSink& sink;
+  bool writeThrough;
+  std::string pending;
+};
+
+// `text` with every "\n" replaced by kLineEnd: the bytes a Console puts out for that text.
+std::string WithPlatformLineEnds(std::string_view text);
+
+}  // namespace tovrel
