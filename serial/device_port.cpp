@@ -1,0 +1,160 @@
+#include "serial/device_port.h"
+
+namespace tovrel {
+namespace {
+
+constexpr std::uint32_t kNoOwner = 0xFFFFFFFFu;
+constexpr std::uint32_t kDeviceReadTimeoutMs = 20000;
+constexpr std::uint32_t kDeviceWriteConstantMs = 10000;
+constexpr std::uint32_t kDeviceWriteMultiplierMs = 200;
+constexpr std::uint32_t kPurgeQueues = PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+}  // namespace
+
+DevicePort::DevicePort(SerialApi& platform, Clock& time_source, const char* port_name,
+                       std::uint32_t baud_rate)
+    : CommPort(platform, port_name, baud_rate, 8, NOPARITY, ONESTOPBIT), clock(time_source) {
+  if (!isOpen) {
+    return;
+  }
+  dataBits = 8;
+  stopBits = ONESTOPBIT;
+  baudRate = baud_rate;
+  ctsTimeoutSeconds = kCtsTimeoutSeconds;
+
+  // A port that keeps the driver's time-outs still works, so these results are not acted on.
+  SetReadTimeout(kDeviceReadTimeoutMs);
+  SetWriteTimeouts(kDeviceWriteConstantMs, kDeviceWriteMultiplierMs);
+
+  DCB state;
+  bool configured = api.GetLineState(handle, state);
+  if (configured) {
+    state.BaudRate = baud_rate;
+    state.ByteSize = dataBits;
+    state.Parity = NOPARITY;
+    state.StopBits = stopBits;
+    // The whole word: output paced by CTS, received NULs dropped, RTS handshake, DTR off,
+    // no XON/XOFF, no parity checking, no error character, no abort on error.
+    state.flags = kDeviceFlags;
+    state.XonLim = 0;
+    state.XoffLim = 0;
+    state.ErrorChar = 0;
+    state.EofChar = 0;
+    state.EvtChar = 0;
+    state.wReserved1 = 0;
+    configured = api.SetLineState(handle, state);
+  }
+  if (!configured) {
+    isOpen = false;
+    Fail(kErrSetState);
+    return;
+  }
+
+  ownerThread = kNoOwner;
+  mutex = api.CreateLock();
+}
+
+DevicePort::~DevicePort() {
+  Close();
+  if (mutex != kNoMutex) {
+    api.DestroyLock(mutex);
+  }
+}
+
+int DevicePort::Lock(std::uint32_t timeout_ms) {
+  std::uint32_t elapsed = 0;
+  while (timeout_ms == INFINITE || elapsed < timeout_ms) {
+    switch (api.WaitForLock(mutex, kLockSliceMs)) {
+      case WaitResult::kTaken:
+        ownerThread = api.CurrentThreadId();
+        return 1;
+      case WaitResult::kTimeout:
+        // Saturate so that a time-out close to the top of the range cannot wrap and wait again.
+        elapsed = elapsed > INFINITE - kLockSliceMs ? INFINITE : elapsed + kLockSliceMs;
+        break;
+      case WaitResult::kAbandoned:
+      case WaitResult::kFailed:
+        return 0;
+    }
+  }
+  return 0;
+}
+
+void DevicePort::Unlock() {
+  ownerThread = kNoOwner;
+  api.ReleaseLock(mutex);
+}
+
+int DevicePort::WaitForClearToSend(std::uint32_t seconds) {
+  Lock(INFINITE);
+  // Polls every 10 ms; the status is read once more after each sleep but the last, so with
+  // N seconds the device gets N * 100 + 1 chances to raise CTS.
+  const std::uint64_t max_sleeps = std::uint64_t{seconds} * (1000 / kCtsPollMs);
+  std::uint64_t sleeps = 0;
+  std::uint32_t status = 0;
+  bool status_read = api.GetModemStatus(handle, status);
+  while (status_read) {
+    if ((status & MS_CTS_ON) != 0) {
+      Unlock();
+      return 1;
+    }
+    clock.Sleep(kCtsPollMs);
+    if (++sleeps > max_sleeps) {
+      lastError = kErrCtsTimeout;
+      Unlock();
+      return 0;
+    }
+    status_read = api.GetModemStatus(handle, status);
+  }
+  Fail(kErrModemStatus);
+  api.ClearErrors(handle);
+  Unlock();
+  return 0;
+}
+
+int DevicePort::SetBaudRate(std::uint32_t rate) {
+  Lock(INFINITE);
+  DCB state;
+  if (!api.GetLineState(handle, state)) {
+    Fail(kErrGetState);
+    Unlock();
+    return 0;
+  }
+  state.BaudRate = rate;
+  if (!api.SetLineState(handle, state)) {
+    Fail(kErrSetState);
+    Unlock();
+    return 0;
+  }
+  baudRate = rate;
+  Unlock();
+  return 1;
+}
+
+int DevicePort::SendCommand(const std::uint8_t* command, std::uint32_t command_length,
+                            std::uint8_t* reply, std::uint32_t reply_length,
+                            std::uint32_t reply_seconds) {
+  Lock(INFINITE);
+  if (!WaitForClearToSend(ctsTimeoutSeconds)) {
+    Unlock();
+    return 0;
+  }
+  // Let the previous transaction's bytes leave, then drop anything that arrived before this
+  // command so a late or surplus reply byte is never taken as part of this reply.
+  api.Drain(handle);
+  api.Purge(handle, kPurgeQueues);
+  if (!Write(command, command_length)) {
+    Unlock();
+    return 0;
+  }
+  if (reply_length == 0 || reply == nullptr) {
+    Unlock();
+    return 1;
+  }
+  SetReadTimeout(reply_seconds * 1000u);
+  const int result = Read(reply, reply_length);
+  Unlock();
+  return result;
+}
+
+}  // namespace tovrel

@@ -1,0 +1,51 @@
+// The host's end of the link to the transporter/printer: a CommPort set up for the device
+// (8N1, RTS/CTS handshake, received NULs discarded, long write time-outs) and a lock that makes
+// each exchange one transaction: wait for CTS, drain, purge, write, read the fixed-length reply.
+#pragma once
+
+#include <cstdint>
+
+#include "serial/clock.h"
+#include "serial/comm_port.h"
+
+namespace tovrel {
+
+class DevicePort : public CommPort {
+ public:
+  // Opens and configures the port. IsOpen() is false when the open or the device configuration
+  // failed (LastError() 100 or 102); such an object takes no further call but its destruction.
+  DevicePort(SerialApi& api, Clock& clock, const char* port_name, std::uint32_t baud_rate);
+  ~DevicePort();
+
+  // One transaction: lock, wait for CTS, drain, purge both queues, write `command`, and when a
+  // reply is wanted (non-null buffer and non-zero length) read exactly `reply_length` bytes
+  // within `reply_seconds`. That read time-out stays in force afterwards.
+  int SendCommand(const std::uint8_t* command, std::uint32_t command_length, std::uint8_t* reply,
+                  std::uint32_t reply_length, std::uint32_t reply_seconds);
+  // Changes the host side's speed; on failure the port keeps its previous speed.
+  int SetBaudRate(std::uint32_t rate);
+  // 1 once CTS is on; polls every 10 ms for up to `seconds`.
+  int WaitForClearToSend(std::uint32_t seconds);
+  // Takes the lock, waiting in slices of 100 ms; INFINITE waits without limit.
+  int Lock(std::uint32_t timeout_ms);
+  void Unlock();
+
+  std::uint32_t BaudRate() const { return baudRate; }
+  std::uint32_t OwnerThread() const { return ownerThread; }
+
+  static constexpr std::uint32_t kDeviceFlags = 0x2804;  // CTS out-flow, fNull, RTS handshake
+  static constexpr std::uint32_t kCtsTimeoutSeconds = 3;
+  static constexpr std::uint32_t kCtsPollMs = 10;
+  static constexpr std::uint32_t kLockSliceMs = 100;
+
+ private:
+  Clock& clock;
+  MutexHandle mutex = kNoMutex;
+  std::uint32_t ownerThread = 0xFFFFFFFFu;
+  std::uint8_t dataBits = 8;
+  std::uint8_t stopBits = ONESTOPBIT;
+  std::uint32_t baudRate = 0;
+  std::uint32_t ctsTimeoutSeconds = kCtsTimeoutSeconds;
+};
+
+}  // namespace tovrel

@@ -1,0 +1,579 @@
+#include "serial/posix/posix_serial_api.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <utility>
+
+#include "serial/posix/termios_mapping.h"
+#include "serial/posix/unique_fd.h"
+
+namespace tovrel {
+namespace {
+
+using posix_serial::UniqueFd;
+using SteadyClock = std::chrono::steady_clock;
+using TimePoint = SteadyClock::time_point;
+
+// A hundred years: beyond any wait anyone means, and small enough that adding it to the clock
+// cannot overflow.
+constexpr std::uint64_t kFarthestMs = 100ull * 365 * 24 * 60 * 60 * 1000;
+
+// Pause between two looks at the output queue while a drain waits.
+constexpr auto kDrainPollPause = std::chrono::milliseconds(2);
+
+constexpr std::uint32_t kAllPurgeFlags =
+    PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+TimePoint DeadlineAfter(TimePoint start, std::uint64_t milliseconds) {
+  const auto bounded = static_cast<std::int64_t>(std::min(milliseconds, kFarthestMs));
+  return start + std::chrono::milliseconds(bounded);
+}
+
+// Milliseconds for poll() to wait until `deadline`, rounded up so that it does not wake just
+// before the deadline and spin; long waits are served in several polls.
+int PollTimeoutMs(TimePoint now, TimePoint deadline) {
+  if (deadline <= now) {
+    return 0;
+  }
+  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now).count();
+  return static_cast<int>(std::min<std::int64_t>((micros + 999) / 1000, INT_MAX));
+}
+
+template <typename Call>
+auto RetryOnInterrupt(Call call) {
+  auto result = call();
+  while (result == -1 && errno == EINTR) {
+    result = call();
+  }
+  return result;
+}
+
+// A line state for a port just opened: open() raised DTR and RTS, and the data path is binary.
+DCB InitialLineState() {
+  DCB state;
+  state.flags = kDcbBinary | (DTR_CONTROL_ENABLE << kDcbDtrControlShift) |
+                (RTS_CONTROL_ENABLE << kDcbRtsControlShift);
+  return state;
+}
+
+bool UsesFlowControl(const DCB& state) {
+  return (state.flags & (kDcbOutxCtsFlow | kDcbOutX)) != 0 ||
+         RtsControlOf(state.flags) == RTS_CONTROL_HANDSHAKE;
+}
+
+void SetModemLine(int fd, int line, bool on) {
+  int bits = line;
+  // Housekeeping: a pseudo-terminal has no modem lines and answers ENOTTY, which is harmless.
+  static_cast<void>(::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits));
+}
+
+// Drives DTR and RTS as the control modes say. termios has no handshake on DTR and no RTS toggle;
+// DTR handshaking keeps DTR up, RTS toggling keeps RTS down between writes, and RTS handshaking
+// is left to the driver (CRTSCTS).
+void ApplyModemLines(int fd, const DCB& state) {
+  SetModemLine(fd, TIOCM_DTR, DtrControlOf(state.flags) != DTR_CONTROL_DISABLE);
+  switch (RtsControlOf(state.flags)) {
+    case RTS_CONTROL_ENABLE:
+      SetModemLine(fd, TIOCM_RTS, true);
+      break;
+    case RTS_CONTROL_HANDSHAKE:
+      break;
+    default:
+      SetModemLine(fd, TIOCM_RTS, false);
+      break;
+  }
+}
+
+enum class OutputQueue { kEmpty, kUnknown, kStuck };
+
+// Waits until the driver reports no output bytes queued, within the limit the write time-outs
+// give for the bytes found queued at the start. A driver that cannot report its queue (a
+// pseudo-terminal reports 0 or fails) is taken at its word.
+OutputQueue WaitUntilSent(int fd, const COMMTIMEOUTS& timeouts, std::uint32_t baud_rate,
+                          std::uint64_t cap_ms) {
+  int queued = 0;
+  if (::ioctl(fd, TIOCOUTQ, &queued) != 0) {
+    return OutputQueue::kUnknown;
+  }
+  if (queued <= 0) {
+    return OutputQueue::kEmpty;
+  }
+  const TimePoint deadline = DeadlineAfter(
+      SteadyClock::now(),
+      posix_serial::DrainLimitMs(timeouts, static_cast<std::uint64_t>(queued), baud_rate, cap_ms));
+  for (;;) {
+    if (SteadyClock::now() >= deadline) {
+      return OutputQueue::kStuck;
+    }
+    std::this_thread::sleep_for(kDrainPollPause);
+    if (::ioctl(fd, TIOCOUTQ, &queued) != 0) {
+      return OutputQueue::kUnknown;
+    }
+    if (queued <= 0) {
+      return OutputQueue::kEmpty;
+    }
+  }
+}
+
+}  // namespace
+
+struct PosixSerialApi::Port {
+  explicit Port(UniqueFd descriptor) : fd(std::move(descriptor)) {}
+
+  const UniqueFd fd;
+  // Guards the members below and keeps two settings changes from interleaving.
+  std::mutex mutex;
+  // The line state last applied: the source of every member termios cannot hold.
+  DCB line_state;
+  COMMTIMEOUTS timeouts;
+  // Kept for reference only: the terminal driver sizes its own queues.
+  std::uint32_t input_queue_bytes = 0;
+  std::uint32_t output_queue_bytes = 0;
+};
+
+PosixSerialApi::PosixSerialApi() : PosixSerialApi(PosixSerialOptions{}) {}
+
+PosixSerialApi::PosixSerialApi(const PosixSerialOptions& options) : options_(options) {}
+
+PosixSerialApi::~PosixSerialApi() {
+  std::map<PortHandle, std::shared_ptr<Port>> open_ports;
+  {
+    std::lock_guard<std::mutex> guard(ports_mutex_);
+    open_ports.swap(ports_);
+  }
+  for (auto& entry : open_ports) {
+    Release(*entry.second);
+  }
+}
+
+std::shared_ptr<PosixSerialApi::Port> PosixSerialApi::Find(PortHandle port) {
+  std::lock_guard<std::mutex> guard(ports_mutex_);
+  const auto found = ports_.find(port);
+  return found == ports_.end() ? nullptr : found->second;
+}
+
+bool PosixSerialApi::Fail(int error_number) {
+  std::lock_guard<std::mutex> guard(errors_mutex_);
+  last_errors_[std::this_thread::get_id()] = static_cast<std::uint32_t>(error_number);
+  return false;
+}
+
+std::uint32_t PosixSerialApi::LastErrorNumber() {
+  std::lock_guard<std::mutex> guard(errors_mutex_);
+  const auto found = last_errors_.find(std::this_thread::get_id());
+  return found == last_errors_.end() ? 0 : found->second;
+}
+
+PortHandle PosixSerialApi::OpenPort(const char* name) {
+  if (name == nullptr) {
+    Fail(ENOENT);
+    return INVALID_HANDLE_VALUE;
+  }
+  // O_NONBLOCK: a port waiting for carrier must not block the open, and every later wait is a
+  // poll() against a deadline. O_NOCTTY: the port must never become our controlling terminal.
+  UniqueFd fd(
+      RetryOnInterrupt([&] { return ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
+  if (!fd.Valid()) {
+    Fail(errno);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (::isatty(fd.Get()) != 1) {
+    Fail(ENOTTY);
+    return INVALID_HANDLE_VALUE;
+  }
+  // The terminal's exclusive mode does not stop root; an advisory lock does, for every program
+  // that takes it as well.
+  if (RetryOnInterrupt([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); }) != 0) {
+    Fail(errno);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (::ioctl(fd.Get(), TIOCEXCL) != 0) {
+    Fail(errno);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto give_up = [&](int error_number) {
+    static_cast<void>(::ioctl(fd.Get(), TIOCNXCL));
+    Fail(error_number);
+    return INVALID_HANDLE_VALUE;
+  };
+
+  termios settings{};
+  if (::tcgetattr(fd.Get(), &settings) != 0) {
+    return give_up(errno);
+  }
+  posix_serial::MakeRaw(settings);
+  if (RetryOnInterrupt([&] { return ::tcsetattr(fd.Get(), TCSANOW, &settings); }) != 0) {
+    return give_up(errno);
+  }
+  termios actual{};
+  if (::tcgetattr(fd.Get(), &actual) != 0) {
+    return give_up(errno);
+  }
+
+  auto port = std::make_shared<Port>(std::move(fd));
+  port->line_state = posix_serial::LineStateFromTermios(actual, InitialLineState());
+  std::lock_guard<std::mutex> guard(ports_mutex_);
+  const PortHandle handle = next_handle_++;
+  ports_.emplace(handle, std::move(port));
+  return handle;
+}
+
+bool PosixSerialApi::SetupQueues(PortHandle port, std::uint32_t input_bytes,
+                                 std::uint32_t output_bytes) {
+  const auto found = Find(port);
+  if (!found) {
+    return Fail(EBADF);
+  }
+  std::lock_guard<std::mutex> guard(found->mutex);
+  found->input_queue_bytes = input_bytes;
+  found->output_queue_bytes = output_bytes;
+  return true;
+}
+
+bool PosixSerialApi::GetLineState(PortHandle port, DCB& state) {
+  const auto found = Find(port);
+  if (!found) {
+    return Fail(EBADF);
+  }
+  std::lock_guard<std::mutex> guard(found->mutex);
+  termios settings{};
+  if (::tcgetattr(found->fd.Get(), &settings) != 0) {
+    return Fail(errno);
+  }
+  state = posix_serial::LineStateFromTermios(settings, found->line_state);
+  return true;
+}
+
+bool PosixSerialApi::SetLineState(PortHandle port, const DCB& state) {
+  const auto found = Find(port);
+  if (!found) {
+    return Fail(EBADF);
+  }
+  const int fd = found->fd.Get();
+  std::lock_guard<std::mutex> guard(found->mutex);
+  termios previous{};
+  if (::tcgetattr(fd, &previous) != 0) {
+    return Fail(errno);
+  }
+  termios wanted = previous;
+  if (const int error_number = posix_serial::ApplyLineState(state, wanted); error_number != 0) {
+    return Fail(error_number);
+  }
+  if (RetryOnInterrupt([&] { return ::tcsetattr(fd, TCSANOW, &wanted); }) != 0) {
+    return Fail(errno);
+  }
+  // tcsetattr() succeeds when any part was taken; a driver that cannot do a speed or a frame
+  // adjusts it silently (a pseudo-terminal always keeps 8 bits without parity). Refuse such a
+  // state as Win32 drivers do, and put the previous settings back.
+  termios actual{};
+  if (::tcgetattr(fd, &actual) != 0) {
+    return Fail(errno);
+  }
+  if (!posix_serial::SameLineSettings(wanted, actual)) {
+    static_cast<void>(RetryOnInterrupt([&] { return ::tcsetattr(fd, TCSANOW, &previous); }));
+    return Fail(EINVAL);
+  }
+  found->line_state = state;
+  ApplyModemLines(fd, state);
+  return true;
+}
+
+bool PosixSerialApi::GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) {
+  const auto found = Find(port);
+  if (!found) {
+    return Fail(EBADF);
+  }
+  std::lock_guard<std::mutex> guard(found->mutex);
+  timeouts = found->timeouts;
+  return true;
+}
+
+bool PosixSerialApi::SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) {
+  const auto found = Find(port);
+  if (!found) {
+    return Fail(EBADF);
+  }
+  // All three read members all ones is the one combination Win32 drivers refuse.
+  if (timeouts.ReadIntervalTimeout == posix_serial::kMaxDword &&
+      timeouts.ReadTotalTimeoutMultiplier == posix_serial::kMaxDword &&
+      timeouts.ReadTotalTimeoutConstant == posix_serial::kMaxDword) {
+    return Fail(EINVAL);
+  }
+  std::lock_guard<std::mutex> guard(found->mutex);
+  found->timeouts = timeouts;
+  return true;
+}
+
+bool PosixSerialApi::GetModemStatus(PortHandle port, std::uint32_t& status) {
+  const auto found = Find(port);
+  if (!found) {
+    return Fail(EBADF);
+  }
+  int lines = 0;
+  if (::ioctl(found->fd.Get(), TIOCMGET, &lines) != 0) {
+    return Fail(errno);
+  }
+  status =
+      ((lines & TIOCM_CTS) != 0 ? MS_CTS_ON : 0u) | ((lines & TIOCM_DSR) != 0 ? MS_DSR_ON : 0u) |
+      ((lines & TIOCM_RI) != 0 ? MS_RING_ON : 0u) | ((lines & TIOCM_CD) != 0 ? MS_RLSD_ON : 0u);
+  return true;
+}
+
+bool PosixSerialApi::ClearDtr(PortHandle port) {
+  const auto found = Find(port);
+  if (!found) {
+    return Fail(EBADF);
+  }
+  int bits = TIOCM_DTR;
+  if (::ioctl(found->fd.Get(), TIOCMBIC, &bits) != 0) {
+    return Fail(errno);
+  }
+  return true;
+}
+
+bool PosixSerialApi::Purge(PortHandle port, std::uint32_t flags) {
+  const auto found = Find(port);
+  if (!found) {
+    return Fail(EBADF);
+  }
+  if ((flags & ~kAllPurgeFlags) != 0) {
+    return Fail(EINVAL);
+  }
+  const bool input = (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0;
+  const bool output = (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0;
+  if (!input && !output) {
+    return true;
+  }
+  const int queue = input && output ? TCIOFLUSH : (input ? TCIFLUSH : TCOFLUSH);
+  if (::tcflush(found->fd.Get(), queue) != 0) {
+    return Fail(errno);
+  }
+  return true;
+}
+
+bool PosixSerialApi::ClearErrors(PortHandle port) {
+  // The terminal driver keeps no error state that blocks further transfers.
+  return Find(port) ? true : Fail(EBADF);
+}
+
+bool PosixSerialApi::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
+                               std::uint32_t& bytes_read) {
+  bytes_read = 0;
+  const auto found = Find(port);
+  if (!found) {
+    return Fail(EBADF);
+  }
+  if (count == 0) {
+    return true;
+  }
+  if (buffer == nullptr) {
+    return Fail(EFAULT);
+  }
+  COMMTIMEOUTS timeouts;
+  bool drop_nul = false;
+  {
+    std::lock_guard<std::mutex> guard(found->mutex);
+    timeouts = found->timeouts;
+    drop_nul = (found->line_state.flags & kDcbNull) != 0;
+  }
+  const posix_serial::ReadPlan plan =
+      posix_serial::PlanRead(timeouts, count, options_.unlimited_wait_cap_ms);
+  const int fd = found->fd.Get();
+  const TimePoint total_deadline = DeadlineAfter(SteadyClock::now(), plan.total_ms);
+  TimePoint last_byte{};
+  std::size_t got = 0;
+  bool hung_up = false;
+
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer + got, count - got);
+    bool nothing_waiting = false;
+    if (n > 0) {
+      const auto length = static_cast<std::size_t>(n);
+      // NUL bytes neither count toward the length nor restart the interval clock.
+      const std::size_t kept = drop_nul ? posix_serial::DropNulBytes(buffer + got, length) : length;
+      got += kept;
+      if (kept > 0) {
+        last_byte = SteadyClock::now();
+      }
+    } else if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+      nothing_waiting = true;
+    } else if (errno == EINTR) {
+      continue;
+    } else {
+      bytes_read = static_cast<std::uint32_t>(got);
+      return Fail(errno);
+    }
+    if (nothing_waiting && hung_up) {
+      // The other end is gone (a pseudo-terminal's master closed, a USB adapter unplugged).
+      bytes_read = static_cast<std::uint32_t>(got);
+      return Fail(EIO);
+    }
+    if (got == count || (nothing_waiting && plan.mode == posix_serial::ReadMode::kReturnAtOnce) ||
+        (nothing_waiting && got > 0 && plan.mode == posix_serial::ReadMode::kUntilFirstByte)) {
+      break;
+    }
+
+    const TimePoint now = SteadyClock::now();
+    TimePoint deadline = total_deadline;
+    if (plan.interval_ms != 0 && got > 0) {
+      deadline = std::min(deadline, DeadlineAfter(last_byte, plan.interval_ms));
+    }
+    if (now >= deadline) {
+      break;
+    }
+    if (!nothing_waiting) {
+      continue;  // more may have arrived already
+    }
+    pollfd wait{fd, POLLIN, 0};
+    const int ready = ::poll(&wait, 1, PollTimeoutMs(now, deadline));
+    if (ready < 0 && errno != EINTR) {
+      bytes_read = static_cast<std::uint32_t>(got);
+      return Fail(errno);
+    }
+    if (ready > 0 && (wait.revents & POLLNVAL) != 0) {
+      bytes_read = static_cast<std::uint32_t>(got);
+      return Fail(EBADF);
+    }
+    hung_up = ready > 0 && (wait.revents & (POLLHUP | POLLERR)) != 0;
+  }
+  bytes_read = static_cast<std::uint32_t>(got);
+  return true;
+}
+
+bool PosixSerialApi::WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
+                                std::uint32_t& bytes_written) {
+  bytes_written = 0;
+  const auto found = Find(port);
+  if (!found) {
+    return Fail(EBADF);
+  }
+  if (count == 0) {
+    return true;
+  }
+  if (bytes == nullptr) {
+    return Fail(EFAULT);
+  }
+  COMMTIMEOUTS timeouts;
+  {
+    std::lock_guard<std::mutex> guard(found->mutex);
+    timeouts = found->timeouts;
+  }
+  const int fd = found->fd.Get();
+  const TimePoint deadline =
+      DeadlineAfter(SteadyClock::now(),
+                    posix_serial::WriteLimitMs(timeouts, count, options_.unlimited_wait_cap_ms));
+  std::size_t done = 0;
+
+  while (done < count) {
+    const ssize_t n = ::write(fd, bytes + done, count - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      bytes_written = static_cast<std::uint32_t>(done);
+      return Fail(errno);
+    }
+    // The driver's queue is full (output held by flow control, or a slow line): wait for room.
+    const TimePoint now = SteadyClock::now();
+    if (now >= deadline) {
+      break;
+    }
+    pollfd wait{fd, POLLOUT, 0};
+    const int ready = ::poll(&wait, 1, PollTimeoutMs(now, deadline));
+    if (ready < 0 && errno != EINTR) {
+      bytes_written = static_cast<std::uint32_t>(done);
+      return Fail(errno);
+    }
+    if (ready > 0 && (wait.revents & (POLLOUT | POLLNVAL)) == POLLNVAL) {
+      bytes_written = static_cast<std::uint32_t>(done);
+      return Fail(EBADF);
+    }
+    if (ready > 0 && (wait.revents & POLLOUT) == 0 && (wait.revents & (POLLHUP | POLLERR)) != 0) {
+      bytes_written = static_cast<std::uint32_t>(done);
+      return Fail(EIO);
+    }
+  }
+  bytes_written = static_cast<std::uint32_t>(done);
+  return true;
+}
+
+bool PosixSerialApi::Drain(PortHandle port) {
+  const auto found = Find(port);
+  if (!found) {
+    return Fail(EBADF);
+  }
+  COMMTIMEOUTS timeouts;
+  DCB state;
+  {
+    std::lock_guard<std::mutex> guard(found->mutex);
+    timeouts = found->timeouts;
+    state = found->line_state;
+  }
+  const int fd = found->fd.Get();
+  switch (WaitUntilSent(fd, timeouts, state.BaudRate, options_.unlimited_wait_cap_ms)) {
+    case OutputQueue::kStuck:
+      return Fail(ETIMEDOUT);
+    case OutputQueue::kUnknown:
+      return true;
+    case OutputQueue::kEmpty:
+      break;
+  }
+  // The queue is empty; tcdrain() now only waits for the transmitter to shift out its last
+  // bytes. Under flow control it could wait for ever on a stopped line, so it is left out there.
+  if (!UsesFlowControl(state)) {
+    static_cast<void>(::tcdrain(fd));
+  }
+  return true;
+}
+
+void PosixSerialApi::Release(Port& port) {
+  COMMTIMEOUTS timeouts;
+  std::uint32_t baud_rate = 0;
+  {
+    std::lock_guard<std::mutex> guard(port.mutex);
+    timeouts = port.timeouts;
+    baud_rate = port.line_state.BaudRate;
+  }
+  const int fd = port.fd.Get();
+  // close() itself waits for queued output as long as the driver is configured to (possibly
+  // without limit); give the bytes a bounded chance instead and discard what is stuck.
+  if (WaitUntilSent(fd, timeouts, baud_rate, options_.unlimited_wait_cap_ms) ==
+      OutputQueue::kStuck) {
+    static_cast<void>(::tcflush(fd, TCOFLUSH));
+  }
+  // The exclusive mode outlives this descriptor while another one is open on the terminal.
+  static_cast<void>(::ioctl(fd, TIOCNXCL));
+  static_cast<void>(::flock(fd, LOCK_UN));
+}
+
+bool PosixSerialApi::ClosePort(PortHandle port) {
+  std::shared_ptr<Port> closing;
+  {
+    std::lock_guard<std::mutex> guard(ports_mutex_);
+    const auto found = ports_.find(port);
+    if (found != ports_.end()) {
+      closing = std::move(found->second);
+      ports_.erase(found);
+    }
+  }
+  if (!closing) {
+    return Fail(EBADF);
+  }
+  Release(*closing);
+  return true;  // the descriptor closes with the last reference, here unless a call is running
+}
+
+}  // namespace tovrel

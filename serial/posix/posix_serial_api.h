@@ -1,0 +1,89 @@
+// The platform interface on POSIX terminals (termios). Win32 semantics are emulated where the
+// port classes rely on them: exclusive open, read and write time-outs on poll() deadlines,
+// dropping of received NUL bytes, a bounded drain, and line-state members termios cannot hold
+// kept per port and read back verbatim.
+//
+// Handles are small integers (1, 2, ...), never reused by one object; an unknown or closed handle
+// fails with EBADF. Calls for different handles may come from different threads: the handle
+// table is guarded by a mutex and each port's settings by a mutex of their own, never held while
+// a call waits for the line. LastErrorNumber() is kept per object and per calling thread, like
+// GetLastError: a failure on one thread does not change what another thread reads.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "serial/portable_locks.h"
+#include "serial/posix/wait_plans.h"
+
+namespace tovrel {
+
+struct PosixSerialOptions {
+  // How long a wait may last where the time-outs set no limit (see wait_plans.h).
+  std::uint64_t unlimited_wait_cap_ms = posix_serial::kDefaultUnlimitedWaitCapMs;
+};
+
+class PosixSerialApi final : public SerialApiWithPortableLocks {
+ public:
+  PosixSerialApi();
+  explicit PosixSerialApi(const PosixSerialOptions& options);
+  // Closes every port still open, as ClosePort does.
+  ~PosixSerialApi() override;
+
+  PosixSerialApi(const PosixSerialApi&) = delete;
+  PosixSerialApi& operator=(const PosixSerialApi&) = delete;
+
+  // Opens the named device unchanged with open(); refuses what is not a terminal (ENOTTY) and a
+  // port another open holds (flock; EWOULDBLOCK, or EBUSY from the terminal's exclusive mode),
+  // and puts the port in raw mode at once.
+  PortHandle OpenPort(const char* name) override;
+  // Nothing to size on POSIX: the sizes are kept and true is returned.
+  bool SetupQueues(PortHandle port, std::uint32_t input_bytes, std::uint32_t output_bytes) override;
+  bool GetLineState(PortHandle port, DCB& state) override;
+  // EINVAL when termios cannot express the state or the driver does not take it as asked; the
+  // previous settings then stay in force.
+  bool SetLineState(PortHandle port, const DCB& state) override;
+  bool GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) override;
+  bool SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) override;
+  // Fails with ENOTTY on a pseudo-terminal, which has no modem lines.
+  bool GetModemStatus(PortHandle port, std::uint32_t& status) override;
+  bool ClearDtr(PortHandle port) override;
+  bool Purge(PortHandle port, std::uint32_t flags) override;
+  bool ClearErrors(PortHandle port) override;
+  bool ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
+                 std::uint32_t& bytes_read) override;
+  bool WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
+                  std::uint32_t& bytes_written) override;
+  // Waits, within a limit taken from the write time-outs, until the driver's output queue is
+  // empty. Fails with ETIMEDOUT when the queue did not empty in time.
+  bool Drain(PortHandle port) override;
+  // Gives up the port: waits as Drain does, discards what still has not left (so that close()
+  // cannot wait on its own), ends the exclusive mode and the lock, and closes the descriptor.
+  // A call still running on another thread keeps the descriptor until it returns.
+  bool ClosePort(PortHandle port) override;
+  std::uint32_t LastErrorNumber() override;
+
+ private:
+  struct Port;
+
+  std::shared_ptr<Port> Find(PortHandle port);
+  // Records `error_number` for the calling thread; returns false for the caller to pass on.
+  bool Fail(int error_number);
+  bool WaitForOutputQueue(Port& port);
+  void Release(Port& port);
+
+  const PosixSerialOptions options_;
+
+  std::mutex ports_mutex_;
+  std::map<PortHandle, std::shared_ptr<Port>> ports_;
+  PortHandle next_handle_ = 1;
+
+  std::mutex errors_mutex_;
+  std::unordered_map<std::thread::id, std::uint32_t> last_errors_;
+};
+
+}  // namespace tovrel

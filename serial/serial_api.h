@@ -1,0 +1,61 @@
+// The platform interface under the port classes. Each operation mirrors one platform call that
+// CommPort or DevicePort makes, with the Win32 meaning: a bool success flag, and on failure an
+// error number available from LastErrorNumber() until the next failing call on this thread.
+// Backends: POSIX termios, Win32, the simulated link to the emulated device, RFC 2217.
+#pragma once
+
+#include <cstdint>
+
+#include "serial/serial_types.h"
+
+namespace tovrel {
+
+class SerialApi {
+ public:
+  virtual ~SerialApi() = default;
+
+  // Opens the named port for exclusive read/write use. Returns INVALID_HANDLE_VALUE on failure.
+  virtual PortHandle OpenPort(const char* name) = 0;
+  // Asks the driver for queues of the given sizes (SetupComm).
+  virtual bool SetupQueues(PortHandle port, std::uint32_t input_bytes,
+                           std::uint32_t output_bytes) = 0;
+  // Reads the line state in force (GetCommState).
+  virtual bool GetLineState(PortHandle port, DCB& state) = 0;
+  // Applies a line state (SetCommState); a following GetLineState reads back what is in force.
+  virtual bool SetLineState(PortHandle port, const DCB& state) = 0;
+  virtual bool GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) = 0;
+  virtual bool SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) = 0;
+  // Modem input lines as MS_* bits (GetCommModemStatus).
+  virtual bool GetModemStatus(PortHandle port, std::uint32_t& status) = 0;
+  // Drops DTR (EscapeCommFunction with CLRDTR).
+  virtual bool ClearDtr(PortHandle port) = 0;
+  // Discards queued data as the PURGE_* flags say (PurgeComm).
+  virtual bool Purge(PortHandle port, std::uint32_t flags) = 0;
+  // Clears the port's error state (ClearCommError).
+  virtual bool ClearErrors(PortHandle port) = 0;
+  // One synchronous read under the time-outs in force (ReadFile): returns when `count` bytes
+  // have arrived or the time-out has run out; `bytes_read` tells how many did.
+  virtual bool ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
+                         std::uint32_t& bytes_read) = 0;
+  // One synchronous write under the time-outs in force (WriteFile).
+  virtual bool WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
+                          std::uint32_t& bytes_written) = 0;
+  // Returns once every queued output byte has been sent (FlushFileBuffers). Bounded.
+  virtual bool Drain(PortHandle port) = 0;
+  virtual bool ClosePort(PortHandle port) = 0;
+  // The error number of the last failing call (GetLastError, errno).
+  virtual std::uint32_t LastErrorNumber() = 0;
+
+  // A lock that its owning thread may take again; free once each taking is given back
+  // (CreateMutexA). Returns kNoMutex on failure.
+  virtual MutexHandle CreateLock() = 0;
+  // Waits up to `milliseconds` for the lock (WaitForSingleObject).
+  virtual WaitResult WaitForLock(MutexHandle lock, std::uint32_t milliseconds) = 0;
+  // Gives back one taking (ReleaseMutex).
+  virtual bool ReleaseLock(MutexHandle lock) = 0;
+  virtual void DestroyLock(MutexHandle lock) = 0;
+  // Id of the calling thread (GetCurrentThreadId).
+  virtual std::uint32_t CurrentThreadId() = 0;
+};
+
+}  // namespace tovrel
