@@ -1,0 +1,29 @@
+// tovrel <flashfile> <port> [baudrate]: writes a firmware image into the flash of a
+// transporter/printer on a serial port.
+#include <cstdint>
+
+#include "app/command_line.h"
+#include "app/console.h"
+#include "app/firmware_file.h"
+#include "app/port_platform.h"
+#include "app/update_sequence.h"
+#include "serial/clock.h"
+
+int main(int argc, char** argv) {
+  tovrel::StandardOutputSink standard_output;
+  // Flushed when it goes out of scope, after the exit status is known.
+  tovrel::Console console(standard_output, tovrel::StandardOutputIsTerminal());
+
+  tovrel::UpdateArguments arguments;
+  if (!tovrel::CheckArguments(argc, argv, console, arguments)) {
+    return tovrel::kExitFailure;
+  }
+
+  tovrel::SystemClock clock;
+  tovrel::PortPlatform platform = tovrel::SelectPortPlatform(
+      arguments.portName, static_cast<std::uint32_t>(arguments.baudRate), clock);
+  const auto files = tovrel::MakeNativeFileSystem();
+  tovrel::UpdateEnvironment environment{*platform.api, clock, console, *files};
+  return tovrel::RunUpdate(arguments.firmwareFile, arguments.portName, arguments.baudRate,
+                           environment);
+}

@@ -1,0 +1,30 @@
+#include "app/port_platform.h"
+
+#include <cstring>
+
+#include "emulator/simulated_link.h"
+#include "serial/native_serial_api.h"
+
+namespace tovrel {
+namespace {
+
+bool StartsWith(const char* text, const char* prefix) {
+  return text != nullptr && std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+}  // namespace
+
+PortPlatform SelectPortPlatform(const char* port_name, std::uint32_t baud_rate, Clock& clock) {
+  PortPlatform platform;
+  if (StartsWith(port_name, kEmulatedPortPrefix)) {
+    DeviceConfig config;
+    config.initial_baud = baud_rate;
+    platform.device = std::make_unique<EmulatedDevice>(config);
+    platform.api = std::make_unique<SimulatedLink>(clock, *platform.device);
+  } else {
+    platform.api = MakeNativeSerialApi();
+  }
+  return platform;
+}
+
+}  // namespace tovrel

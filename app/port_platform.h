@@ -1,0 +1,26 @@
+// Picks the platform under the port from the port's name: "sim://" is the built-in emulated
+// device, anything else a local port name handed to the operating system unchanged.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "emulator/emulated_device.h"
+#include "serial/clock.h"
+#include "serial/serial_api.h"
+
+namespace tovrel {
+
+inline constexpr char kEmulatedPortPrefix[] = "sim://";
+
+struct PortPlatform {
+  // Only for "sim://": the device at the far end of the simulated line. Declared first so that
+  // it outlives the line that refers to it.
+  std::unique_ptr<EmulatedDevice> device;
+  std::unique_ptr<SerialApi> api;
+};
+
+// `baud_rate` is the rate the run starts at; the emulated device listens at it from the start.
+PortPlatform SelectPortPlatform(const char* port_name, std::uint32_t baud_rate, Clock& clock);
+
+}  // namespace tovrel

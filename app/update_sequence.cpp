@@ -1,0 +1,241 @@
+#include "app/update_sequence.h"
+
+#include <cinttypes>
+#include <memory>
+
+#include "app/command_line.h"
+#include "app/device_commands.h"
+#include "serial/device_port.h"
+
+namespace tovrel {
+namespace {
+
+// The largest size the start-programming command can announce.
+constexpr std::uint64_t kLargestAnnounceableSize = 0xFFFFFFFFu;
+
+class UpdateRun {
+ public:
+  UpdateRun(const char* firmware_file, const char* port_name, std::int32_t baud_rate,
+            UpdateEnvironment& env)
+      : firmware_name_(firmware_file),
+        port_name_(port_name),
+        requested_rate_(baud_rate),
+        env_(env),
+        console_(env.console) {}
+
+  int Run();
+
+ private:
+  struct TransferResult {
+    bool failed = false;
+    std::uint32_t transferred = 0;
+  };
+
+  // Asks the device for its identification and shows it. False when the device did not answer.
+  bool IdentifyDevice();
+  // Sends a baud-rate command and judges its acknowledgement.
+  bool TellDeviceRate(std::uint32_t number);
+  TransferResult Transfer(std::uint32_t file_size);
+  void ShowProgress(std::uint32_t transferred, std::uint32_t file_size);
+
+  // To release the port is to close it and free it.
+  void ReleasePort() {
+    if (port_) {
+      port_->Close();
+      port_.reset();
+    }
+  }
+  void CloseFile() {
+    if (file_) {
+      file_->Close();
+      file_.reset();
+    }
+  }
+  bool RateNeedsTransferSpeed() const {
+    return requested_rate_ > static_cast<std::int32_t>(kTransferBaudRate);
+  }
+
+  const char* firmware_name_;
+  const char* port_name_;
+  std::int32_t requested_rate_;
+  UpdateEnvironment& env_;
+  Console& console_;
+  std::unique_ptr<DevicePort> port_;
+  std::unique_ptr<FirmwareFile> file_;
+};
+
+int UpdateRun::Run() {
+  port_ = std::make_unique<DevicePort>(env_.serial, env_.clock, port_name_,
+                                       static_cast<std::uint32_t>(requested_rate_));
+  if (!port_->IsOpen()) {
+    console_.Print("Unable to open COM port \"%s\"\n", port_name_);
+    PrintUsage(console_);
+    ReleasePort();
+    return kExitFailure;
+  }
+
+  if (!IdentifyDevice()) {
+    return kExitFailure;
+  }
+  env_.clock.Sleep(kPauseAfterInquiryMs);
+
+  file_ = env_.files.OpenForReading(firmware_name_);
+  if (!file_) {
+    console_.Print("Unable to open file \"%s\"\n", firmware_name_);
+    ReleasePort();
+    PrintUsage(console_);
+    return kExitFailure;
+  }
+
+  // A size the start-programming command cannot carry is refused like an unreadable one.
+  std::uint64_t size = 0;
+  if (!file_->Size(size) || size > kLargestAnnounceableSize) {
+    console_.Print("Request for size of file failed\n");
+    ReleasePort();
+    CloseFile();
+    return kExitFailure;
+  }
+  const auto file_size = static_cast<std::uint32_t>(size);
+
+  std::uint8_t reply[8] = {};
+  if (RateNeedsTransferSpeed()) {
+    if (!TellDeviceRate(kTransferBaudRate)) {
+      console_.Print("Failed to change transporter/printer to 38400\n");
+      ReleasePort();
+      CloseFile();
+      return kExitFailure;
+    }
+    if (!port_->SetBaudRate(kTransferBaudRate)) {
+      console_.Print("Baud rate change to 38400 failed\n");
+      ReleasePort();
+      CloseFile();
+      return kExitFailure;
+    }
+  }
+
+  const CommandBytes start = MakeStartProgrammingCommand(file_size);
+  if (!port_->SendCommand(start.data(), start.size(), reply, kStartReplyBytes,
+                          kCommandTimeoutSeconds)) {
+    CloseFile();
+    ReleasePort();
+    console_.Print("Comm error: failed to send command \"%s\"\n", start.text());
+    return kExitFailure;
+  }
+  if (!IsStartAccepted(reply, kStartReplyBytes)) {
+    console_.Print("Invalid response from Velmor\n");
+    ReleasePort();
+    CloseFile();
+    return kExitFailure;
+  }
+
+  env_.clock.Sleep(kPauseAfterStartMs);
+  console_.Print("\nProgramming - %3d%%", 0);
+  const TransferResult result = Transfer(file_size);
+  CloseFile();
+  console_.Print("\b\b\b\b%3d%%\n", 100);
+
+  if (result.failed) {
+    ReleasePort();
+    console_.Print("Flash update failed, %" PRIu32 " bytes transferred.\n", result.transferred);
+    return kExitFailure;
+  }
+
+  env_.clock.Sleep(kPauseAfterTransferMs);
+  if (RateNeedsTransferSpeed()) {
+    const auto rate = static_cast<std::uint32_t>(requested_rate_);
+    if (!TellDeviceRate(BaudRateCommandNumberForReturn(rate))) {
+      console_.Print("Failed to change transporter/printer to %d baud\n", requested_rate_);
+      ReleasePort();
+      return kExitFailure;
+    }
+    if (!port_->SetBaudRate(rate)) {
+      console_.Print("Baud rate change to %d failed\n", requested_rate_);
+      ReleasePort();
+      return kExitFailure;
+    }
+  }
+
+  if (!IdentifyDevice()) {
+    return kExitFailure;
+  }
+  ReleasePort();
+  console_.Print("Flash update complete!\n");
+  return kExitSuccess;
+}
+
+bool UpdateRun::IdentifyDevice() {
+  // Header and text share one zeroed buffer; the text is at most 96 bytes, so it always ends in
+  // a zero inside the buffer.
+  std::uint8_t inquiry[kInquiryBufferBytes] = {};
+  const CommandBytes command = MakeInquiryCommand();
+  bool answered = port_->SendCommand(command.data(), command.size(), inquiry, kInquiryHeaderBytes,
+                                     kInquiryTimeoutSeconds) != 0;
+  if (answered) {
+    // Runs under the reply time-out the header's transaction left in force.
+    const std::uint32_t text_bytes = IdentificationBytesToRead(ReadIdentificationCount(inquiry));
+    answered = port_->Read(inquiry + kInquiryHeaderBytes, text_bytes) != 0;
+  }
+  if (!answered) {
+    ReleasePort();
+    console_.Print("Failed to get Inquiry data from device\n");
+    return false;
+  }
+  console_.Print("Product ID: %s\n", reinterpret_cast<const char*>(inquiry + kInquiryHeaderBytes));
+  return true;
+}
+
+bool UpdateRun::TellDeviceRate(std::uint32_t number) {
+  const CommandBytes command = MakeBaudRateCommand(number);
+  std::uint8_t reply[8] = {};
+  return port_->SendCommand(command.data(), command.size(), reply, kBaudReplyBytes,
+                            kCommandTimeoutSeconds) != 0 &&
+         IsBaudAcknowledgement(reply, kBaudReplyBytes);
+}
+
+UpdateRun::TransferResult UpdateRun::Transfer(std::uint32_t file_size) {
+  TransferResult result;
+  std::uint8_t piece[kPieceBytes];
+  while (result.transferred < file_size) {
+    // Never read past the size announced: a file that grew since would otherwise send the
+    // device more than it was told to expect.
+    const std::uint32_t remaining = file_size - result.transferred;
+    const std::uint32_t wanted = remaining < kPieceBytes ? remaining : kPieceBytes;
+    std::uint32_t got = 0;
+    if (!file_->Read(piece, wanted, got) || got < wanted) {
+      // An unreadable or shortened file cannot give the device the image it was promised.
+      result.failed = true;
+      return result;
+    }
+    if (!port_->SendCommand(piece, got, nullptr, 0, kCommandTimeoutSeconds)) {
+      result.failed = true;
+      return result;
+    }
+    result.transferred += got;
+    if (result.transferred % kProgressStepBytes == 0) {
+      ShowProgress(result.transferred, file_size);
+    }
+  }
+  return result;
+}
+
+void UpdateRun::ShowProgress(std::uint32_t transferred, std::uint32_t file_size) {
+  console_.Print("\b\b\b\b%3d%%", ProgressPercent(transferred, file_size));
+}
+
+}  // namespace
+
+int ProgressPercent(std::uint32_t transferred, std::uint32_t file_size) {
+  if (file_size == 0 || transferred >= file_size) {
+    return 100;
+  }
+  // In 64 bits: the product overflows 32 bits from about 43 MB on.
+  return static_cast<int>(std::uint64_t{transferred} * 100u / file_size);
+}
+
+int RunUpdate(const char* firmware_file, const char* port_name, std::int32_t baud_rate,
+              UpdateEnvironment& env) {
+  UpdateRun run(firmware_file, port_name, baud_rate, env);
+  return run.Run();
+}
+
+}  // namespace tovrel

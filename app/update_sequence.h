@@ -1,0 +1,39 @@
+// One flash update from accepted arguments to the exit status: identify the device, announce the
+// image, drop the link to 38400 baud for the transfer if needed, stream the image in CTS-paced
+// pieces, restore the rate, identify again and report.
+#pragma once
+
+#include <cstdint>
+
+#include "app/console.h"
+#include "app/firmware_file.h"
+#include "serial/clock.h"
+#include "serial/serial_api.h"
+
+namespace tovrel {
+
+// Everything a run touches outside itself.
+struct UpdateEnvironment {
+  SerialApi& serial;
+  Clock& clock;
+  Console& console;
+  FileSystem& files;
+};
+
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;
+
+inline constexpr std::uint32_t kPieceBytes = 128;
+inline constexpr std::uint32_t kProgressStepBytes = 1024;
+inline constexpr std::uint32_t kPauseAfterInquiryMs = 2000;
+inline constexpr std::uint32_t kPauseAfterStartMs = 5000;
+inline constexpr std::uint32_t kPauseAfterTransferMs = 7000;
+
+// The share of the image sent, truncated to a whole percent; 100 for an empty image.
+int ProgressPercent(std::uint32_t transferred, std::uint32_t file_size);
+
+// Returns the process's exit status: 0 once the update completed, 1 on any failure.
+int RunUpdate(const char* firmware_file, const char* port_name, std::int32_t baud_rate,
+              UpdateEnvironment& env);
+
+}  // namespace tovrel

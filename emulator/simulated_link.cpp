@@ -1,0 +1,384 @@
+#include "emulator/simulated_link.h"
+
+#include <algorithm>
+#include <optional>
+
+namespace tovrel {
+namespace {
+
+constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
+constexpr Clock::Micros kMicrosPerMs = 1000;
+
+// The line state a freshly opened port reports before anyone configures it.
+DCB DriverDefaultLineState() {
+  DCB state;
+  state.BaudRate = 9600;
+  state.flags = kDcbBinary | (DTR_CONTROL_ENABLE << kDcbDtrControlShift) |
+                (RTS_CONTROL_ENABLE << kDcbRtsControlShift);
+  state.ByteSize = 8;
+  state.Parity = NOPARITY;
+  state.StopBits = ONESTOPBIT;
+  state.XonLim = 2048;
+  state.XoffLim = 512;
+  state.XonChar = 0x11;
+  state.XoffChar = 0x13;
+  return state;
+}
+
+// start + (multiplier * count + constant) milliseconds. A time-out too long for the clock to
+// count is no limit at all rather than a wrapped-around, too early one.
+std::optional<Clock::Micros> Deadline(Clock::Micros start, std::uint32_t multiplier,
+                                      std::uint64_t count, std::uint32_t constant) {
+  constexpr Clock::Micros kNever = ~Clock::Micros{0};
+  if (count != 0 && multiplier > (kNever - constant) / count) {
+    return std::nullopt;
+  }
+  const Clock::Micros ms = Clock::Micros{multiplier} * count + constant;
+  if (ms > (kNever - start) / kMicrosPerMs) {
+    return std::nullopt;
+  }
+  return start + ms * kMicrosPerMs;
+}
+
+std::optional<Clock::Micros> Earliest(std::optional<Clock::Micros> a,
+                                      std::optional<Clock::Micros> b) {
+  if (!a) {
+    return b;
+  }
+  if (!b) {
+    return a;
+  }
+  return std::min(*a, *b);
+}
+
+}  // namespace
+
+SimulatedLink::SimulatedLink(Clock& clock, EmulatedDevice& device, LinkConfig config,
+                             HostFaults faults)
+    : clock_(clock), device_(device), config_(config), faults_(faults), line_(device, clock.Now()) {
+  line_.SetHostReceiving(false);
+}
+
+void SimulatedLink::Sync() {
+  line_.AdvanceTo(clock_.Now());
+}
+
+void SimulatedLink::SleepUntil(Clock::Micros wake) {
+  const Clock::Micros now = line_.Now();
+  clock_.SleepFor(wake > now ? wake - now : 1u);
+  Sync();
+}
+
+std::uint32_t SimulatedLink::CallCount(HostOp op) const {
+  return call_counts_[static_cast<std::size_t>(op)];
+}
+
+std::vector<std::uint32_t> SimulatedLink::PurgeFlags() const {
+  std::vector<std::uint32_t> flags;
+  for (const HostCall& call : calls_) {
+    if (call.op == HostOp::kPurge) {
+      flags.push_back(call.argument);
+    }
+  }
+  return flags;
+}
+
+bool SimulatedLink::Finish(HostOp op, Clock::Micros at, std::uint32_t argument,
+                           std::uint32_t result, bool ok) {
+  calls_.push_back(HostCall{op, at, argument, result, ok});
+  return ok;
+}
+
+bool SimulatedLink::Fail(HostOp op, Clock::Micros at, std::uint32_t argument, std::uint32_t error) {
+  last_error_ = error;
+  return Finish(op, at, argument, 0, false);
+}
+
+bool SimulatedLink::Admit(HostOp op, PortHandle port, std::uint32_t fails_from_call) {
+  const std::uint32_t nth = ++call_counts_[static_cast<std::size_t>(op)];
+  if (!open_ || port != handle_) {
+    last_error_ = kSimErrorInvalidHandle;
+    return false;
+  }
+  if (fails_from_call != 0 && nth >= fails_from_call) {
+    last_error_ = faults_.error_number;
+    return false;
+  }
+  return true;
+}
+
+PortHandle SimulatedLink::OpenPort(const char* name) {
+  ++call_counts_[static_cast<std::size_t>(HostOp::kOpenPort)];
+  Sync();
+  const Clock::Micros at = line_.Now();
+  opened_names_.emplace_back(name != nullptr ? name : "");
+  if (open_) {
+    Fail(HostOp::kOpenPort, at, 0, kSimErrorAccessDenied);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (faults_.open_fails || name == nullptr) {
+    Fail(HostOp::kOpenPort, at, 0,
+         name == nullptr ? kSimErrorFileNotFound : faults_.open_error_number);
+    return INVALID_HANDLE_VALUE;
+  }
+  open_ = true;
+  handle_ = next_handle_++;
+  line_state_ = DriverDefaultLineState();
+  timeouts_ = COMMTIMEOUTS{};
+  dtr_on_ = true;
+  input_queue_bytes_ = config_.default_input_queue_bytes;
+  output_queue_bytes_ = 0;
+  line_.ClearInput();
+  line_.ClearOutput();
+  line_.SetInputCapacity(input_queue_bytes_);
+  line_.SetHostState(line_state_);
+  line_.SetHostReceiving(true);
+  Finish(HostOp::kOpenPort, at, 0, 0, true);
+  return handle_;
+}
+
+bool SimulatedLink::SetupQueues(PortHandle port, std::uint32_t input_bytes,
+                                std::uint32_t output_bytes) {
+  const Clock::Micros at = clock_.Now();
+  if (!Admit(HostOp::kSetupQueues, port, 0)) {
+    return Finish(HostOp::kSetupQueues, at, input_bytes, 0, false);
+  }
+  Sync();
+  input_queue_bytes_ = input_bytes;
+  output_queue_bytes_ = output_bytes;
+  line_.SetInputCapacity(input_bytes);
+  return Finish(HostOp::kSetupQueues, at, input_bytes, 0, true);
+}
+
+bool SimulatedLink::GetLineState(PortHandle port, DCB& state) {
+  const Clock::Micros at = clock_.Now();
+  if (!Admit(HostOp::kGetLineState, port, faults_.get_line_state_fails_from_call)) {
+    return Finish(HostOp::kGetLineState, at, 0, 0, false);
+  }
+  Sync();
+  state = line_state_;
+  return Finish(HostOp::kGetLineState, at, 0, 0, true);
+}
+
+bool SimulatedLink::SetLineState(PortHandle port, const DCB& state) {
+  const Clock::Micros at = clock_.Now();
+  if (!Admit(HostOp::kSetLineState, port, faults_.set_line_state_fails_from_call)) {
+    return Finish(HostOp::kSetLineState, at, state.BaudRate, 0, false);
+  }
+  if (state.BaudRate == 0 || state.ByteSize < 5 || state.ByteSize > 8 || state.Parity > 4 ||
+      state.StopBits > 2) {
+    return Fail(HostOp::kSetLineState, at, state.BaudRate, kSimErrorInvalidParameter);
+  }
+  Sync();
+  line_state_ = state;
+  line_.SetHostState(line_state_);
+  return Finish(HostOp::kSetLineState, at, state.BaudRate, 0, true);
+}
+
+bool SimulatedLink::GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) {
+  const Clock::Micros at = clock_.Now();
+  if (!Admit(HostOp::kGetTimeouts, port, faults_.get_timeouts_fails_from_call)) {
+    return Finish(HostOp::kGetTimeouts, at, 0, 0, false);
+  }
+  Sync();
+  timeouts = timeouts_;
+  return Finish(HostOp::kGetTimeouts, at, 0, 0, true);
+}
+
+bool SimulatedLink::SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) {
+  const Clock::Micros at = clock_.Now();
+  if (!Admit(HostOp::kSetTimeouts, port, faults_.set_timeouts_fails_from_call)) {
+    return Finish(HostOp::kSetTimeouts, at, 0, 0, false);
+  }
+  Sync();
+  timeouts_ = timeouts;
+  return Finish(HostOp::kSetTimeouts, at, 0, 0, true);
+}
+
+bool SimulatedLink::GetModemStatus(PortHandle port, std::uint32_t& status) {
+  const Clock::Micros at = clock_.Now();
+  if (!Admit(HostOp::kGetModemStatus, port, faults_.modem_status_fails_from_call)) {
+    return Finish(HostOp::kGetModemStatus, at, 0, 0, false);
+  }
+  Sync();
+  status = device_.ClearToSend(line_.Now()) ? MS_CTS_ON : 0u;
+  return Finish(HostOp::kGetModemStatus, at, 0, status, true);
+}
+
+bool SimulatedLink::ClearDtr(PortHandle port) {
+  const Clock::Micros at = clock_.Now();
+  if (!Admit(HostOp::kClearDtr, port, 0)) {
+    return Finish(HostOp::kClearDtr, at, 0, 0, false);
+  }
+  Sync();
+  dtr_on_ = false;
+  return Finish(HostOp::kClearDtr, at, 0, 0, true);
+}
+
+bool SimulatedLink::Purge(PortHandle port, std::uint32_t flags) {
+  const Clock::Micros at = clock_.Now();
+  if (!Admit(HostOp::kPurge, port, 0)) {
+    return Finish(HostOp::kPurge, at, flags, 0, false);
+  }
+  Sync();
+  // A byte already on its way cannot be called back; only queued ones are dropped.
+  if ((flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0) {
+    line_.ClearOutput();
+  }
+  if ((flags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0) {
+    line_.ClearInput();
+  }
+  return Finish(HostOp::kPurge, at, flags, 0, true);
+}
+
+bool SimulatedLink::ClearErrors(PortHandle port) {
+  const Clock::Micros at = clock_.Now();
+  if (!Admit(HostOp::kClearErrors, port, 0)) {
+    return Finish(HostOp::kClearErrors, at, 0, 0, false);
+  }
+  Sync();
+  return Finish(HostOp::kClearErrors, at, 0, 0, true);
+}
+
+bool SimulatedLink::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
+                              std::uint32_t& bytes_read) {
+  bytes_read = 0;
+  const Clock::Micros at = clock_.Now();
+  if (!Admit(HostOp::kReadBytes, port, faults_.read_fails_from_call)) {
+    return Finish(HostOp::kReadBytes, at, count, 0, false);
+  }
+  if (buffer == nullptr && count != 0) {
+    return Fail(HostOp::kReadBytes, at, count, kSimErrorInvalidParameter);
+  }
+  Sync();
+  const Clock::Micros start = line_.Now();
+  const COMMTIMEOUTS t = timeouts_;
+  const bool return_at_once = t.ReadIntervalTimeout == kMaxDword &&
+                              t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+  const bool return_on_any =
+      t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword &&
+      t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxDword;
+  std::optional<Clock::Micros> total_deadline;
+  if (return_on_any) {
+    total_deadline = Deadline(start, 0, 0, t.ReadTotalTimeoutConstant);
+  } else if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0) {
+    total_deadline =
+        Deadline(start, t.ReadTotalTimeoutMultiplier, count, t.ReadTotalTimeoutConstant);
+  }
+  std::optional<Clock::Micros> interval;
+  if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword) {
+    interval = Clock::Micros{t.ReadIntervalTimeout} * kMicrosPerMs;
+  }
+
+  std::uint32_t got = 0;
+  for (;;) {
+    got += static_cast<std::uint32_t>(line_.TakeInput(buffer + got, count - got));
+    if (got == count || return_at_once || (return_on_any && got > 0)) {
+      break;
+    }
+    const Clock::Micros now = line_.Now();
+    std::optional<Clock::Micros> wake;
+    if (total_deadline) {
+      if (now >= *total_deadline) {
+        break;
+      }
+      wake = total_deadline;
+    }
+    if (interval && got > 0) {
+      const Clock::Micros gap_ends = std::max(line_.LastInputArrival(), start) + *interval;
+      if (now >= gap_ends) {
+        break;
+      }
+      wake = Earliest(wake, gap_ends);
+    }
+    wake = Earliest(wake, line_.NextEventTime());
+    if (!wake) {
+      break;  // nothing can arrive any more and no time-out would end the wait
+    }
+    SleepUntil(*wake);
+  }
+  bytes_read = got;
+  return Finish(HostOp::kReadBytes, at, count, got, true);
+}
+
+bool SimulatedLink::WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
+                               std::uint32_t& bytes_written) {
+  bytes_written = 0;
+  const Clock::Micros at = clock_.Now();
+  if (!Admit(HostOp::kWriteBytes, port, faults_.write_fails_from_call)) {
+    return Finish(HostOp::kWriteBytes, at, count, 0, false);
+  }
+  if (bytes == nullptr && count != 0) {
+    return Fail(HostOp::kWriteBytes, at, count, kSimErrorInvalidParameter);
+  }
+  Sync();
+  std::optional<Clock::Micros> deadline;
+  if (timeouts_.WriteTotalTimeoutMultiplier != 0 || timeouts_.WriteTotalTimeoutConstant != 0) {
+    deadline = Deadline(line_.Now(), timeouts_.WriteTotalTimeoutMultiplier, count,
+                        timeouts_.WriteTotalTimeoutConstant);
+  }
+  line_.QueueHostOutput(bytes, count);
+  const std::size_t buffer_bytes = config_.host_tx_buffer_bytes;
+  for (;;) {
+    if (line_.PendingOutput() <= buffer_bytes) {
+      bytes_written = count;
+      break;
+    }
+    std::optional<Clock::Micros> wake = line_.NextEventTime();
+    if (deadline) {
+      wake = Earliest(wake, deadline);
+    }
+    if (!wake || line_.Now() >= deadline.value_or(~Clock::Micros{0})) {
+      // Out of time (or nothing could ever move the bytes on): what has not started and does
+      // not fit the driver's buffer is not sent.
+      const std::size_t excess = line_.PendingOutput() - buffer_bytes;
+      const std::size_t dropped = line_.DropQueuedOutput(std::min<std::size_t>(excess, count));
+      bytes_written = count - static_cast<std::uint32_t>(dropped);
+      break;
+    }
+    SleepUntil(*wake);
+  }
+  return Finish(HostOp::kWriteBytes, at, count, bytes_written, true);
+}
+
+bool SimulatedLink::Drain(PortHandle port) {
+  const Clock::Micros at = clock_.Now();
+  if (!Admit(HostOp::kDrain, port, 0)) {
+    return Finish(HostOp::kDrain, at, 0, 0, false);
+  }
+  Sync();
+  std::optional<Clock::Micros> deadline;
+  if (timeouts_.WriteTotalTimeoutMultiplier != 0 || timeouts_.WriteTotalTimeoutConstant != 0) {
+    deadline = Deadline(line_.Now(), timeouts_.WriteTotalTimeoutMultiplier, line_.PendingOutput(),
+                        timeouts_.WriteTotalTimeoutConstant);
+  }
+  for (;;) {
+    if (line_.PendingOutput() == 0) {
+      return Finish(HostOp::kDrain, at, 0, 0, true);
+    }
+    std::optional<Clock::Micros> wake = line_.NextEventTime();
+    if (deadline) {
+      wake = Earliest(wake, deadline);
+    }
+    if (!wake || line_.Now() >= deadline.value_or(~Clock::Micros{0})) {
+      return Fail(HostOp::kDrain, at, 0, kSimErrorTimeout);
+    }
+    SleepUntil(*wake);
+  }
+}
+
+bool SimulatedLink::ClosePort(PortHandle port) {
+  const Clock::Micros at = clock_.Now();
+  if (!Admit(HostOp::kClosePort, port, 0)) {
+    return Finish(HostOp::kClosePort, at, 0, 0, false);
+  }
+  Sync();
+  line_.ClearOutput();
+  line_.ClearInput();
+  line_.SetHostReceiving(false);
+  dtr_on_ = false;
+  open_ = false;
+  return Finish(HostOp::kClosePort, at, 0, 0, true);
+}
+
+}  // namespace tovrel

@@ -1,0 +1,134 @@
+// The host's serial platform wired to one emulated device through a modelled line. Every call
+// first brings the line and the device up to the clock's present; a call that has to wait does
+// so through the clock, straight to the next thing that can change its outcome, and never past
+// its time-out. The same code thus runs instantly on a VirtualClock and in real time on a
+// SystemClock. Single-threaded: one host thread drives everything.
+//
+// Line model, as the host sees it:
+// - each byte takes ByteTimeMicros(speed) at its sender's speed; a byte whose sender's speed or
+//   frame differs from the receiver's arrives as kGarbledByte;
+// - with fOutxCtsFlow the next byte starts only while the device's CTS is on (a byte under way
+//   finishes);
+// - received NULs are dropped when the host's line state has fNull, at arrival;
+// - WriteBytes returns when at most LinkConfig::host_tx_buffer_bytes are still unsent, or short
+//   when its write time-out (multiplier * count + constant) runs out, the bytes beyond that
+//   buffer that have not started being dropped; with both write time-outs 0 it returns short as
+//   soon as nothing could ever move the bytes on (CTS stuck off);
+// - ReadBytes follows the Win32 read time-outs: total = multiplier * count + constant from the
+//   call, the interval time-out between arrivals once one byte has come, MAXDWORD interval with
+//   zero multiplier and constant returns at once with what is there, MAXDWORD interval and
+//   multiplier with a constant returns as soon as anything is there. Where Win32 would wait for
+//   ever, it returns short as soon as nothing more can arrive;
+// - Drain waits for every byte to leave the line, for at most multiplier * pending + constant
+//   (then it fails with kSimErrorTimeout), or until nothing could move the bytes on.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "emulator/emulated_device.h"
+#include "emulator/host_faults.h"
+#include "emulator/simulated_line.h"
+#include "serial/clock.h"
+#include "serial/portable_locks.h"
+
+namespace tovrel {
+
+class SimulatedLink final : public SerialApiWithPortableLocks {
+ public:
+  SimulatedLink(Clock& clock, EmulatedDevice& device, LinkConfig config = {},
+                HostFaults faults = {});
+
+  // ---- SerialApi ----
+  // Any name opens (it is recorded); a second open while open fails with kSimErrorAccessDenied.
+  // A fresh open starts from the driver's defaults: 9600 baud 8N1, fBinary, DTR and RTS on, no
+  // flow control, all time-outs 0, empty queues.
+  PortHandle OpenPort(const char* name) override;
+  bool SetupQueues(PortHandle port, std::uint32_t input_bytes, std::uint32_t output_bytes) override;
+  bool GetLineState(PortHandle port, DCB& state) override;
+  // Rejects a BaudRate of 0, a ByteSize outside 5 to 8, a Parity above 4 or StopBits above 2
+  // (kSimErrorInvalidParameter). The new speed and frame apply to bytes started afterwards.
+  bool SetLineState(PortHandle port, const DCB& state) override;
+  bool GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) override;
+  bool SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) override;
+  // MS_CTS_ON while the device holds CTS on; no other bit is ever set.
+  bool GetModemStatus(PortHandle port, std::uint32_t& status) override;
+  bool ClearDtr(PortHandle port) override;
+  bool Purge(PortHandle port, std::uint32_t flags) override;
+  bool ClearErrors(PortHandle port) override;
+  bool ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
+                 std::uint32_t& bytes_read) override;
+  bool WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
+                  std::uint32_t& bytes_written) override;
+  bool Drain(PortHandle port) override;
+  // Discards unsent output and unread input and drops DTR.
+  bool ClosePort(PortHandle port) override;
+  std::uint32_t LastErrorNumber() override { return last_error_; }
+
+  // ---- For tests ----
+
+  // Brings the line and the device up to the clock's present.
+  void Sync();
+
+  EmulatedDevice& Device() { return device_; }
+  // Faults may be changed at any time; call counts are kept from the link's creation.
+  HostFaults& Faults() { return faults_; }
+
+  // Every platform call, in order.
+  const std::vector<HostCall>& Calls() const { return calls_; }
+  std::uint32_t CallCount(HostOp op) const;
+  // The flags of each Purge call, in order.
+  std::vector<std::uint32_t> PurgeFlags() const;
+
+  bool IsOpen() const { return open_; }
+  // Names passed to OpenPort, in order, including opens that failed.
+  const std::vector<std::string>& OpenedNames() const { return opened_names_; }
+  // The handle of the port while it is open.
+  PortHandle OpenHandle() const { return open_ ? handle_ : INVALID_HANDLE_VALUE; }
+  bool DtrOn() const { return dtr_on_; }
+  const DCB& HostLineState() const { return line_state_; }
+  const COMMTIMEOUTS& HostTimeouts() const { return timeouts_; }
+  std::uint32_t InputQueueBytes() const { return input_queue_bytes_; }
+  std::uint32_t OutputQueueBytes() const { return output_queue_bytes_; }
+
+  // Bytes waiting in the host's queues.
+  std::size_t PendingInput() const { return line_.AvailableInput(); }
+  std::size_t PendingOutput() const { return line_.PendingOutput(); }
+  // Received bytes the host got as kGarbledByte, NULs it discarded, bytes lost to a full input
+  // queue or a closed port.
+  std::uint32_t GarbledInput() const { return line_.GarbledInput(); }
+  std::uint32_t DiscardedNuls() const { return line_.DiscardedNuls(); }
+  std::uint32_t LostInput() const { return line_.LostInput(); }
+
+ private:
+  // Counts the call; false (error set) when `port` is not the open port or the fault fires.
+  bool Admit(HostOp op, PortHandle port, std::uint32_t fails_from_call);
+  bool Finish(HostOp op, Clock::Micros at, std::uint32_t argument, std::uint32_t result, bool ok);
+  bool Fail(HostOp op, Clock::Micros at, std::uint32_t argument, std::uint32_t error);
+  // Sleeps until `wake` (or at least a microsecond) and catches up with the clock.
+  void SleepUntil(Clock::Micros wake);
+
+  Clock& clock_;
+  EmulatedDevice& device_;
+  LinkConfig config_;
+  HostFaults faults_;
+  SimulatedLine line_;
+
+  bool open_ = false;
+  PortHandle handle_ = INVALID_HANDLE_VALUE;
+  PortHandle next_handle_ = 0x5100;
+  std::vector<std::string> opened_names_;
+  DCB line_state_;
+  COMMTIMEOUTS timeouts_;
+  bool dtr_on_ = false;
+  std::uint32_t input_queue_bytes_ = 0;
+  std::uint32_t output_queue_bytes_ = 0;
+
+  std::uint32_t last_error_ = 0;
+  std::array<std::uint32_t, kHostOpCount> call_counts_{};
+  std::vector<HostCall> calls_;
+};
+
+}  // namespace tovrel

@@ -1,0 +1,76 @@
+// A whole update against the emulated device on a virtual clock, with the console captured and
+// the order of messages, port release and file close recorded.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/console.h"
+#include "app/update_sequence.h"
+#include "emulator/emulated_device.h"
+#include "emulator/simulated_link.h"
+#include "memory_file_system.h"
+#include "serial/clock.h"
+
+namespace tovrel::testing {
+
+// Each console write and each file close, with whether the port and the file were still open.
+struct Event {
+  std::string what;  // the text printed, or "file closed"
+  bool port_open;
+  bool file_open;
+};
+
+class UpdateHarness {
+ public:
+  UpdateHarness() = default;
+  UpdateHarness(const UpdateHarness&) = delete;
+  UpdateHarness& operator=(const UpdateHarness&) = delete;
+
+  VirtualClock clock;
+  DeviceConfig device_config;
+  DeviceFaults device_faults;
+  HostFaults host_faults;
+  MemoryFileSystem files;
+  std::vector<Event> events;
+  // The firmware file name given to the run; the file system's own path when empty.
+  std::string firmware_argument;
+
+  // Builds the device and link as configured, then runs one update at `rate`.
+  int Update(std::int32_t rate, const char* port = "sim://");
+
+  EmulatedDevice& Device() { return *device_; }
+  SimulatedLink& Link() { return *link_; }
+  const std::string& Output() const { return sink_.text; }
+  // The commands the device received, as text, in order.
+  std::vector<std::string> CommandTexts() const;
+  std::vector<std::uint32_t> CommandSpeeds() const;
+  int ClosePortCalls() const;
+  const Event* FindEvent(const std::string& text) const;
+
+  static std::string Image(std::size_t bytes);
+
+ private:
+  class RecordingSink final : public OutputSink {
+   public:
+    explicit RecordingSink(UpdateHarness& owner) : owner_(owner) {}
+    void Write(const char* bytes, std::size_t count) override;
+    std::string text;
+
+   private:
+    UpdateHarness& owner_;
+  };
+
+  void Record(std::string what);
+
+  RecordingSink sink_{*this};
+  std::unique_ptr<EmulatedDevice> device_;
+  std::unique_ptr<SimulatedLink> link_;
+};
+
+class UpdateFixture : public ::testing::Test, public UpdateHarness {};
+
+}  // namespace tovrel::testing
