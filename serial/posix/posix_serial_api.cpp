@@ -107,9 +107,9 @@ OutputQueue WaitUntilSent(int fd, const COMMTIMEOUTS& timeouts, std::uint32_t ba
   if (queued <= 0) {
     return OutputQueue::kEmpty;
   }
-  const TimePoint deadline = DeadlineAfter(
-      SteadyClock::now(),
-      posix_serial::DrainLimitMs(timeouts, static_cast<std::uint64_t>(queued), baud_rate, cap_ms));
+  const TimePoint deadline =
+      DeadlineAfter(SteadyClock::now(),
+                    DrainLimitMs(timeouts, static_cast<std::uint64_t>(queued), baud_rate, cap_ms));
   for (;;) {
     if (SteadyClock::now() >= deadline) {
       return OutputQueue::kStuck;
@@ -303,9 +303,9 @@ bool PosixSerialApi::SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) 
     return Fail(EBADF);
   }
   // All three read members all ones is the one combination Win32 drivers refuse.
-  if (timeouts.ReadIntervalTimeout == posix_serial::kMaxDword &&
-      timeouts.ReadTotalTimeoutMultiplier == posix_serial::kMaxDword &&
-      timeouts.ReadTotalTimeoutConstant == posix_serial::kMaxDword) {
+  if (timeouts.ReadIntervalTimeout == kMaxDword &&
+      timeouts.ReadTotalTimeoutMultiplier == kMaxDword &&
+      timeouts.ReadTotalTimeoutConstant == kMaxDword) {
     return Fail(EINVAL);
   }
   std::lock_guard<std::mutex> guard(found->mutex);
@@ -385,8 +385,7 @@ bool PosixSerialApi::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint3
     timeouts = found->timeouts;
     drop_nul = (found->line_state.flags & kDcbNull) != 0;
   }
-  const posix_serial::ReadPlan plan =
-      posix_serial::PlanRead(timeouts, count, options_.unlimited_wait_cap_ms);
+  const ReadPlan plan = PlanRead(timeouts, count, options_.unlimited_wait_cap_ms);
   const int fd = found->fd.Get();
   const TimePoint total_deadline = DeadlineAfter(SteadyClock::now(), plan.total_ms);
   TimePoint last_byte{};
@@ -399,7 +398,7 @@ bool PosixSerialApi::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint3
     if (n > 0) {
       const auto length = static_cast<std::size_t>(n);
       // NUL bytes neither count toward the length nor restart the interval clock.
-      const std::size_t kept = drop_nul ? posix_serial::DropNulBytes(buffer + got, length) : length;
+      const std::size_t kept = drop_nul ? DropNulBytes(buffer + got, length) : length;
       got += kept;
       if (kept > 0) {
         last_byte = SteadyClock::now();
@@ -417,8 +416,8 @@ bool PosixSerialApi::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint3
       bytes_read = static_cast<std::uint32_t>(got);
       return Fail(EIO);
     }
-    if (got == count || (nothing_waiting && plan.mode == posix_serial::ReadMode::kReturnAtOnce) ||
-        (nothing_waiting && got > 0 && plan.mode == posix_serial::ReadMode::kUntilFirstByte)) {
+    if (got == count || (nothing_waiting && plan.mode == ReadMode::kReturnAtOnce) ||
+        (nothing_waiting && got > 0 && plan.mode == ReadMode::kUntilFirstByte)) {
       break;
     }
 
@@ -468,9 +467,8 @@ bool PosixSerialApi::WriteBytes(PortHandle port, const std::uint8_t* bytes, std:
     timeouts = found->timeouts;
   }
   const int fd = found->fd.Get();
-  const TimePoint deadline =
-      DeadlineAfter(SteadyClock::now(),
-                    posix_serial::WriteLimitMs(timeouts, count, options_.unlimited_wait_cap_ms));
+  const TimePoint deadline = DeadlineAfter(
+      SteadyClock::now(), WriteLimitMs(timeouts, count, options_.unlimited_wait_cap_ms));
   std::size_t done = 0;
 
   while (done < count) {

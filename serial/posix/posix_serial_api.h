@@ -18,13 +18,13 @@
 #include <unordered_map>
 
 #include "serial/portable_locks.h"
-#include "serial/posix/wait_plans.h"
+#include "serial/timeout_rules.h"
 
 namespace tovrel {
 
 struct PosixSerialOptions {
-  // How long a wait may last where the time-outs set no limit (see wait_plans.h).
-  std::uint64_t unlimited_wait_cap_ms = posix_serial::kDefaultUnlimitedWaitCapMs;
+  // How long a wait may last where the time-outs set no limit (see serial/timeout_rules.h).
+  std::uint64_t unlimited_wait_cap_ms = kDefaultUnlimitedWaitCapMs;
 };
 
 class PosixSerialApi final : public SerialApiWithPortableLocks {

@@ -15,18 +15,16 @@
 #include <thread>
 #include <vector>
 
-#include "case_name.h"
 #include "line_state_differences.h"
 #include "pseudo_terminal.h"
 #include "serial/native_serial_api.h"
 #include "serial/posix/termios_mapping.h"
-#include "serial/posix/wait_plans.h"
+#include "serial/timeout_rules.h"
+#include "tests/serial/case_name.h"
 
 namespace tovrel {
 namespace {
 
-using posix_serial::CaseName;
-using posix_serial::kMaxDword;
 using posix_serial::PseudoTerminal;
 
 constexpr std::uint32_t kDeviceFlags = 0x2804;  // CTS output flow, NULs discarded, RTS handshake

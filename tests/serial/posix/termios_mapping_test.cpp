@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "case_name.h"
 #include "line_state_differences.h"
+#include "tests/serial/case_name.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,8 +1,8 @@
-#include "serial/posix/wait_plans.h"
+#include "serial/timeout_rules.h"
 
 #include <algorithm>
 
-namespace tovrel::posix_serial {
+namespace tovrel {
 namespace {
 
 // Multiplier × count + constant, in 64 bits so that no product of two 32-bit values wraps.
@@ -35,7 +35,7 @@ ReadPlan PlanRead(const COMMTIMEOUTS& timeouts, std::uint32_t count, std::uint64
   return plan;
 }
 
-std::uint64_t WriteLimitMs(const COMMTIMEOUTS& timeouts, std::uint32_t count,
+std::uint64_t WriteLimitMs(const COMMTIMEOUTS& timeouts, std::uint64_t count,
                            std::uint64_t cap_ms) {
   const std::uint32_t multiplier = timeouts.WriteTotalTimeoutMultiplier;
   const std::uint32_t constant = timeouts.WriteTotalTimeoutConstant;
@@ -62,4 +62,4 @@ std::size_t DropNulBytes(std::uint8_t* bytes, std::size_t length) {
   return static_cast<std::size_t>(end - bytes);
 }
 
-}  // namespace tovrel::posix_serial
+}  // namespace tovrel

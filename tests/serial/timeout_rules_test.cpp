@@ -1,13 +1,13 @@
-#include "serial/posix/wait_plans.h"
+#include "serial/timeout_rules.h"
 
 #include <gtest/gtest.h>
 
-#include "case_name.h"
+#include "tests/serial/case_name.h"
 
 #include <string>
 #include <vector>
 
-namespace tovrel::posix_serial {
+namespace tovrel {
 namespace {
 
 constexpr std::uint64_t kCap = 777;
@@ -81,7 +81,7 @@ class LimitTest : public testing::TestWithParam<LimitCase> {};
 
 TEST_P(LimitTest, WriteAndDrainLimits) {
   const LimitCase& c = GetParam();
-  EXPECT_EQ(WriteLimitMs(c.timeouts, static_cast<std::uint32_t>(c.count), kCap), c.write_ms);
+  EXPECT_EQ(WriteLimitMs(c.timeouts, c.count, kCap), c.write_ms);
   EXPECT_EQ(DrainLimitMs(c.timeouts, c.count, c.baud_rate, kCap), c.drain_ms);
 }
 
@@ -119,4 +119,4 @@ INSTANTIATE_TEST_SUITE_P(Cases, DropNulBytesTest,
                                          NulCase{"ABC", "ABC"}));
 
 }  // namespace
-}  // namespace tovrel::posix_serial
+}  // namespace tovrel

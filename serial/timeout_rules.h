@@ -1,5 +1,6 @@
-// How long the POSIX backend may wait in a read, a write and a drain, worked out from the
-// Win32-shaped time-outs. Pure arithmetic, so the rules are checked without a port or a clock.
+// How long a backend that emulates the Win32 time-outs may wait in a read, a write and a drain,
+// worked out from the Win32-shaped time-outs. Pure arithmetic, so the rules are checked without
+// a port, a socket or a clock. Used by the POSIX and the RFC 2217 backends.
 #pragma once
 
 #include <cstddef>
@@ -7,7 +8,7 @@
 
 #include "serial/serial_types.h"
 
-namespace tovrel::posix_serial {
+namespace tovrel {
 
 // The all-ones value that gives some COMMTIMEOUTS members a special meaning.
 inline constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
@@ -39,7 +40,7 @@ struct ReadPlan {
 ReadPlan PlanRead(const COMMTIMEOUTS& timeouts, std::uint32_t count, std::uint64_t cap_ms);
 
 // Limit on one write of `count` bytes: multiplier × count + constant, or `cap_ms` when both are 0.
-std::uint64_t WriteLimitMs(const COMMTIMEOUTS& timeouts, std::uint32_t count, std::uint64_t cap_ms);
+std::uint64_t WriteLimitMs(const COMMTIMEOUTS& timeouts, std::uint64_t count, std::uint64_t cap_ms);
 
 // Limit on waiting for `queued` output bytes to leave: the write limit for that many bytes, but
 // never less than twice their line time at `baud_rate` (10 bit times a byte) plus
@@ -51,4 +52,4 @@ std::uint64_t DrainLimitMs(const COMMTIMEOUTS& timeouts, std::uint64_t queued,
 // bytes remain at the front.
 std::size_t DropNulBytes(std::uint8_t* bytes, std::size_t length);
 
-}  // namespace tovrel::posix_serial
+}  // namespace tovrel

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace tovrel::posix_serial {
+namespace tovrel {
 
 struct CaseName {
   template <typename Case>
@@ -15,4 +15,4 @@ struct CaseName {
   }
 };
 
-}  // namespace tovrel::posix_serial
+}  // namespace tovrel
