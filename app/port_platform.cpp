@@ -4,6 +4,7 @@
 
 #include "emulator/simulated_link.h"
 #include "serial/native_serial_api.h"
+#include "serial/rfc2217/rfc2217_serial_api.h"
 
 namespace tovrel {
 namespace {
@@ -21,6 +22,8 @@ PortPlatform SelectPortPlatform(const char* port_name, std::uint32_t baud_rate, 
     config.initial_baud = baud_rate;
     platform.device = std::make_unique<EmulatedDevice>(config);
     platform.api = std::make_unique<SimulatedLink>(clock, *platform.device);
+  } else if (StartsWith(port_name, kNetworkPortPrefix)) {
+    platform.api = std::make_unique<Rfc2217SerialApi>();
   } else {
     platform.api = MakeNativeSerialApi();
   }

@@ -1,5 +1,6 @@
 // Picks the platform under the port from the port's name: "sim://" is the built-in emulated
-// device, anything else a local port name handed to the operating system unchanged.
+// device, "rfc2217://host:port" a port on a network serial server, anything else a local port
+// name handed to the operating system unchanged.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 namespace tovrel {
 
 inline constexpr char kEmulatedPortPrefix[] = "sim://";
+inline constexpr char kNetworkPortPrefix[] = "rfc2217://";
 
 struct PortPlatform {
   // Only for "sim://": the device at the far end of the simulated line. Declared first so that

@@ -1,0 +1,597 @@
+#include "serial/rfc2217/client_connection.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+#include "serial/timeout_rules.h"
+#include "serial/rfc2217/line_state_mapping.h"
+
+namespace tovrel::rfc2217 {
+namespace {
+
+using telnet::Side;
+
+// Longest single wait worked out from the time-outs (about 24 days): keeps every deadline
+// within what the clock can represent, whatever the time-outs multiply to.
+constexpr std::uint64_t kLongestWaitMs = 2000000000u;
+
+// Bytes taken from the socket in one go, and rounds per Step, so that a flood of input cannot
+// keep one Step busy for long.
+constexpr std::size_t kReceiveChunk = 4096;
+constexpr int kReceiveRounds = 16;
+
+// Server messages kept for a request to match against.
+constexpr std::size_t kMaxQueuedReplies = 64;
+
+// The modem-line bits of a NOTIFY-MODEMSTATE carry the MS_* values unchanged (CTS 0x10, DSR
+// 0x20, RI 0x40, CD 0x80); the low four bits report changes and have no MS_* counterpart.
+constexpr std::uint8_t kModemLineBits = kModemCd | kModemRi | kModemDsr | kModemCts;
+
+std::vector<std::uint8_t> BigEndian(std::uint32_t number) {
+  return {static_cast<std::uint8_t>(number >> 24), static_cast<std::uint8_t>(number >> 16),
+          static_cast<std::uint8_t>(number >> 8), static_cast<std::uint8_t>(number)};
+}
+
+}  // namespace
+
+ClientConnection::ClientConnection(const ClientOptions& options)
+    : options_(options), line_state_(DefaultRemoteLineState()) {}
+
+bool ClientConnection::Fail(std::uint32_t error) {
+  error_ = error;
+  return false;
+}
+
+void ClientConnection::Lose(std::uint32_t error) {
+  if (lost_error_ == 0) {
+    lost_error_ = error != 0 ? error : static_cast<std::uint32_t>(ECONNRESET);
+  }
+}
+
+ClientConnection::TimePoint ClientConnection::After(std::uint64_t milliseconds) {
+  return SteadyClock::now() + std::chrono::milliseconds(std::min(milliseconds, kLongestWaitMs));
+}
+
+std::uint32_t ClientConnection::MillisecondsUntil(TimePoint deadline) {
+  const auto now = SteadyClock::now();
+  if (now >= deadline) {
+    return 0;
+  }
+  // Rounded up, so that a wait never ends just before its deadline and spins once more.
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+  return static_cast<std::uint32_t>(std::min<long long>(left, INT_MAX));
+}
+
+// --- Opening ---------------------------------------------------------------------------------
+
+bool ClientConnection::Open(const RemotePortAddress& address) {
+  std::uint32_t error = 0;
+  socket_ = net::ConnectTcp(address.host, address.port, options_.connect_timeout_ms, error);
+  if (!socket_.IsOpen()) {
+    return Fail(error);
+  }
+  if (!Negotiate() || !AwaitSettings()) {
+    socket_.Close();
+    return false;
+  }
+  return true;
+}
+
+bool ClientConnection::Negotiate() {
+  // The server may offer COM-PORT-OPTION on its side too; accepting costs nothing.
+  negotiator_.Allow(Side::kRemote, telnet::kOptionComPort);
+  negotiator_.Request(Side::kLocal, telnet::kOptionComPort, out_);
+  negotiator_.Request(Side::kLocal, telnet::kOptionBinary, out_);
+  negotiator_.Request(Side::kRemote, telnet::kOptionBinary, out_);
+  negotiator_.Request(Side::kLocal, telnet::kOptionSuppressGoAhead, out_);
+  negotiator_.Request(Side::kRemote, telnet::kOptionSuppressGoAhead, out_);
+  auto answered = [this] {
+    if (negotiator_.IsPending(Side::kLocal, telnet::kOptionComPort)) {
+      return false;
+    }
+    // A refusal of COM-PORT-OPTION settles the matter whatever else is still open.
+    return !negotiator_.IsEnabled(Side::kLocal, telnet::kOptionComPort) ||
+           (!negotiator_.IsPending(Side::kLocal, telnet::kOptionBinary) &&
+            !negotiator_.IsPending(Side::kRemote, telnet::kOptionBinary));
+  };
+  if (!WaitFor(answered, After(options_.negotiation_timeout_ms))) {
+    return false;
+  }
+  // Without binary transmission the data would be subject to the NVT's CR rules.
+  if (!negotiator_.IsEnabled(Side::kLocal, telnet::kOptionComPort) ||
+      !negotiator_.IsEnabled(Side::kLocal, telnet::kOptionBinary) ||
+      !negotiator_.IsEnabled(Side::kRemote, telnet::kOptionBinary)) {
+    return Fail(EPROTONOSUPPORT);
+  }
+  return true;
+}
+
+bool ClientConnection::AwaitSettings() {
+  replies_.clear();
+  AppendComPortByte(out_, ComPortRole::kClient, ComPortCommand::kSetModemStateMask,
+                    kModemStateMask);
+  // A value of 0 asks for the setting in force.
+  AppendSetBaudRate(out_, ComPortRole::kClient, 0);
+  AppendComPortByte(out_, ComPortRole::kClient, ComPortCommand::kSetDataSize, 0);
+  AppendComPortByte(out_, ComPortRole::kClient, ComPortCommand::kSetParity, 0);
+  AppendComPortByte(out_, ComPortRole::kClient, ComPortCommand::kSetStopSize, 0);
+  AppendComPortByte(out_, ComPortRole::kClient, ComPortCommand::kSetControl, kControlRequestFlow);
+
+  DCB state = DefaultRemoteLineState();
+  bool rate = false;
+  bool size = false;
+  bool parity = false;
+  bool stop = false;
+  bool flow = false;
+  auto take_replies = [&] {
+    while (!replies_.empty()) {
+      const ComPortMessage message = std::move(replies_.front());
+      replies_.pop_front();
+      const std::uint8_t value = message.Byte();
+      std::uint32_t number = 0;
+      switch (message.command) {
+        case ComPortCommand::kSetBaudRate:
+          if (!rate && message.BigEndian32(number) && number != 0) {
+            state.BaudRate = number;
+          }
+          rate = true;
+          break;
+        case ComPortCommand::kSetDataSize:
+          if (!size && value >= 5 && value <= 8) {
+            state.ByteSize = value;
+          }
+          size = true;
+          break;
+        case ComPortCommand::kSetParity:
+          if (!parity) {
+            ParityFromWire(value, state.Parity);
+          }
+          parity = true;
+          break;
+        case ComPortCommand::kSetStopSize:
+          if (!stop) {
+            StopBitsFromWire(value, state.StopBits);
+          }
+          stop = true;
+          break;
+        case ComPortCommand::kSetControl:
+          if (!flow && value >= kControlNoFlow && value <= kControlHardwareFlow) {
+            state.flags = FlagsForFlow(value);
+          }
+          flow = true;
+          break;
+        default:
+          break;
+      }
+    }
+    return rate && size && parity && stop && flow && have_modem_state_;
+  };
+  // A server that leaves some of this unanswered is still usable; only a lost connection ends
+  // the open here.
+  WaitFor(take_replies, After(options_.settle_timeout_ms));
+  if (Lost()) {
+    return Fail(lost_error_);
+  }
+  line_state_ = state;
+  return true;
+}
+
+void ClientConnection::Close() {
+  if (socket_.IsOpen() && !Lost()) {
+    SendQueued();  // whatever the system takes at once; closing does not wait
+  }
+  socket_.Close();
+}
+
+// --- Input and output ------------------------------------------------------------------------
+
+void ClientConnection::Step(std::uint32_t wait_ms) {
+  const std::uint64_t sent_before = SentPosition();
+  SendQueued();
+  if (Lost()) {
+    return;
+  }
+  // Output that went may be what the caller waits for: take in what is there and let it look.
+  const std::uint32_t wait = SentPosition() != sent_before ? 0 : wait_ms;
+  net::Readiness ready;
+  std::uint32_t error = 0;
+  if (!net::WaitForSocket(socket_, QueuedOutput() > 0, wait, ready, error)) {
+    Lose(error);
+    return;
+  }
+  if (ready.readable) {
+    ReceiveAvailable();
+  }
+  if (ready.writable && !Lost()) {
+    SendQueued();
+  }
+}
+
+void ClientConnection::SendQueued() {
+  while (QueuedOutput() > 0) {
+    std::size_t sent = 0;
+    std::uint32_t error = 0;
+    const net::IoStatus status =
+        net::SendSome(socket_, out_.data() + out_sent_, QueuedOutput(), sent, error);
+    if (status == net::IoStatus::kFailed) {
+      Lose(error);
+      return;
+    }
+    if (status != net::IoStatus::kDone || sent == 0) {
+      break;
+    }
+    out_sent_ += sent;
+  }
+  if (out_sent_ == out_.size()) {
+    out_origin_ += out_.size();
+    out_.clear();
+    out_sent_ = 0;
+  }
+}
+
+void ClientConnection::ReceiveAvailable() {
+  std::uint8_t chunk[kReceiveChunk];
+  for (int round = 0; round < kReceiveRounds; ++round) {
+    std::size_t received = 0;
+    std::uint32_t error = 0;
+    switch (net::ReceiveSome(socket_, chunk, sizeof chunk, received, error)) {
+      case net::IoStatus::kDone:
+        decoder_.Feed(chunk, received, *this);
+        if (received < sizeof chunk) {
+          return;
+        }
+        break;
+      case net::IoStatus::kWouldBlock:
+        return;
+      case net::IoStatus::kClosed:
+        Lose(ECONNRESET);
+        return;
+      case net::IoStatus::kFailed:
+        Lose(error);
+        return;
+    }
+  }
+}
+
+bool ClientConnection::WaitFor(const std::function<bool()>& done, TimePoint deadline) {
+  for (;;) {
+    if (done()) {
+      return true;
+    }
+    if (Lost()) {
+      return Fail(lost_error_);
+    }
+    const std::uint32_t left = MillisecondsUntil(deadline);
+    if (left == 0) {
+      // One last look without waiting, so that a deadline spent before the first try (on a
+      // slow machine, or with a time-out of a millisecond) still moves what can move at once.
+      Step(0);
+      if (done()) {
+        return true;
+      }
+      return Fail(Lost() ? lost_error_ : static_cast<std::uint32_t>(ETIMEDOUT));
+    }
+    Step(left);
+  }
+}
+
+// --- What the decoder finds ------------------------------------------------------------------
+
+void ClientConnection::OnData(const std::uint8_t* bytes, std::size_t count) {
+  if (discard_received_) {
+    return;
+  }
+  const bool drop_nul = (line_state_.flags & kDcbNull) != 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if ((drop_nul && bytes[i] == 0) || received_.size() >= kReceiveBufferLimit) {
+      continue;
+    }
+    received_.push_back(bytes[i]);
+  }
+}
+
+void ClientConnection::OnNegotiation(telnet::Verb verb, std::uint8_t option) {
+  negotiator_.Receive(verb, option, out_);
+}
+
+void ClientConnection::OnSubnegotiation(std::uint8_t option, const std::uint8_t* payload,
+                                        std::size_t length) {
+  ComPortMessage message;
+  if (option != telnet::kOptionComPort || !ParseComPort(payload, length, message)) {
+    return;
+  }
+  // Flow-control requests are taken whichever code the server uses for them.
+  if (message.command == ComPortCommand::kFlowControlSuspend) {
+    suspended_ = true;
+    return;
+  }
+  if (message.command == ComPortCommand::kFlowControlResume) {
+    suspended_ = false;
+    return;
+  }
+  if (!message.from_server) {
+    return;
+  }
+  switch (message.command) {
+    case ComPortCommand::kNotifyModemState:
+      modem_state_ = message.Byte();
+      have_modem_state_ = true;
+      break;
+    case ComPortCommand::kNotifyLineState:
+      break;  // errors on the far line: nothing here reports them
+    case ComPortCommand::kPurgeData:
+      // Everything the server sent before it purged has now arrived; what follows is new.
+      discard_received_ = false;
+      replies_.push_back(std::move(message));
+      break;
+    default:
+      // Only answers to requests still waiting matter; a server that chatters unasked cannot
+      // make the queue grow without limit.
+      if (replies_.size() >= kMaxQueuedReplies) {
+        replies_.pop_front();
+      }
+      replies_.push_back(std::move(message));
+      break;
+  }
+}
+
+// --- Requests with acknowledgements ----------------------------------------------------------
+
+bool ClientConnection::MatchReplies(std::vector<Expected>& expected) {
+  while (!replies_.empty()) {
+    ComPortMessage message = std::move(replies_.front());
+    replies_.pop_front();
+    Expected* same_command = nullptr;
+    Expected* same_value = nullptr;
+    for (Expected& candidate : expected) {
+      if (candidate.answered || candidate.command != message.command) {
+        continue;
+      }
+      if (same_command == nullptr) {
+        same_command = &candidate;
+      }
+      if (candidate.value == message.value) {
+        same_value = &candidate;
+        break;
+      }
+    }
+    if (same_value != nullptr) {
+      same_value->answered = true;
+      same_value->reply = std::move(message.value);
+    } else if (same_command != nullptr) {
+      same_command->answered = true;
+      same_command->reply = std::move(message.value);
+      return false;
+    }
+    // Anything else is not an answer to these requests (a mask acknowledgement, a late reply).
+  }
+  return true;
+}
+
+bool ClientConnection::Exchange(std::vector<Expected>& requests, bool& contradicted) {
+  contradicted = false;
+  if (Lost()) {
+    return Fail(lost_error_);
+  }
+  replies_.clear();
+  for (const Expected& request : requests) {
+    AppendComPort(out_, ComPortRole::kClient, request.command, request.value.data(),
+                  request.value.size());
+  }
+  auto settled = [&] {
+    if (!MatchReplies(requests)) {
+      contradicted = true;
+      return true;
+    }
+    return std::all_of(requests.begin(), requests.end(),
+                       [](const Expected& request) { return request.answered; });
+  };
+  return WaitFor(settled, After(options_.reply_timeout_ms)) && !contradicted;
+}
+
+bool ClientConnection::SetLineState(const DCB& state) {
+  LineRequest request;
+  if (!MakeLineRequest(state, request)) {
+    return Fail(EINVAL);
+  }
+  std::vector<Expected> asked;
+  asked.push_back({ComPortCommand::kSetBaudRate, BigEndian(request.baud_rate)});
+  asked.push_back({ComPortCommand::kSetDataSize, {request.data_size}});
+  asked.push_back({ComPortCommand::kSetParity, {request.parity}});
+  asked.push_back({ComPortCommand::kSetStopSize, {request.stop_size}});
+  asked.push_back({ComPortCommand::kSetControl, {request.flow}});
+  asked.push_back({ComPortCommand::kSetControl, {request.dtr}});
+  if (request.rts != 0) {
+    asked.push_back({ComPortCommand::kSetControl, {request.rts}});
+  }
+  bool contradicted = false;
+  const bool accepted = Exchange(asked, contradicted);
+
+  // Whatever the outcome, a frame setting the server answered is the one in force there.
+  DCB in_force = accepted ? state : line_state_;
+  for (const Expected& answer : asked) {
+    if (!answer.answered || answer.reply.empty()) {
+      continue;
+    }
+    ComPortMessage reply;
+    reply.value = answer.reply;
+    std::uint32_t rate = 0;
+    switch (answer.command) {
+      case ComPortCommand::kSetBaudRate:
+        if (reply.BigEndian32(rate)) {
+          in_force.BaudRate = rate;
+        }
+        break;
+      case ComPortCommand::kSetDataSize:
+        in_force.ByteSize = reply.Byte();
+        break;
+      case ComPortCommand::kSetParity:
+        ParityFromWire(reply.Byte(), in_force.Parity);
+        break;
+      case ComPortCommand::kSetStopSize:
+        StopBitsFromWire(reply.Byte(), in_force.StopBits);
+        break;
+      default:
+        break;
+    }
+  }
+  line_state_ = in_force;
+  if (!accepted) {
+    return contradicted ? Fail(EINVAL) : false;
+  }
+  return true;
+}
+
+bool ClientConnection::ClearDtr() {
+  std::vector<Expected> asked{{ComPortCommand::kSetControl, {kControlDtrOff}}};
+  bool contradicted = false;
+  if (!Exchange(asked, contradicted)) {
+    return contradicted ? Fail(EIO) : false;
+  }
+  return true;
+}
+
+bool ClientConnection::Purge(std::uint32_t purge_flags) {
+  const bool input = (purge_flags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0;
+  const bool output = (purge_flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0;
+  if (Lost()) {
+    return Fail(lost_error_);
+  }
+  if (!input && !output) {
+    return true;
+  }
+  // Output already handed to the socket cannot be called back; the server drops what it still
+  // holds. Nothing queued here is data waiting to go (a write leaves at most the second half of
+  // a doubled 0xFF, which must go to keep the stream whole).
+  const std::uint8_t value = input && output ? kPurgeBoth : input ? kPurgeReceive : kPurgeTransmit;
+  if (input) {
+    received_.clear();
+    discard_received_ = true;  // until the acknowledgement, data in flight is from before
+  }
+  std::vector<Expected> asked{{ComPortCommand::kPurgeData, {value}}};
+  bool contradicted = false;
+  const bool done = Exchange(asked, contradicted);
+  discard_received_ = false;
+  if (!done) {
+    return contradicted ? Fail(EIO) : false;
+  }
+  return true;
+}
+
+bool ClientConnection::ModemStatus(std::uint32_t& status) {
+  if (!Lost()) {
+    Step(0);
+  }
+  if (Lost()) {
+    return Fail(lost_error_);
+  }
+  status = modem_state_ & kModemLineBits;
+  return true;
+}
+
+bool ClientConnection::ClearErrors() {
+  if (!Lost()) {
+    Step(0);
+  }
+  return Lost() ? Fail(lost_error_) : true;
+}
+
+bool ClientConnection::Read(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytes_read) {
+  bytes_read = 0;
+  if (count == 0) {
+    return true;
+  }
+  if (buffer == nullptr) {
+    return Fail(EINVAL);
+  }
+  const ReadPlan plan = PlanRead(timeouts_, count, options_.unlimited_wait_cap_ms);
+  const TimePoint total_deadline = After(plan.total_ms);
+  TimePoint last_byte = SteadyClock::now();
+  if (!Lost()) {
+    Step(0);
+  }
+  for (;;) {
+    const std::size_t take = std::min<std::size_t>(received_.size(), count - bytes_read);
+    if (take > 0) {
+      const auto end = received_.begin() + static_cast<std::ptrdiff_t>(take);
+      std::copy(received_.begin(), end, buffer + bytes_read);
+      received_.erase(received_.begin(), end);
+      bytes_read += static_cast<std::uint32_t>(take);
+      last_byte = SteadyClock::now();
+    }
+    if (bytes_read == count) {
+      return true;
+    }
+    if (Lost()) {
+      return Fail(lost_error_);
+    }
+    if (plan.mode == ReadMode::kReturnAtOnce ||
+        (plan.mode == ReadMode::kUntilFirstByte && bytes_read > 0)) {
+      return true;
+    }
+    TimePoint deadline = total_deadline;
+    if (plan.interval_ms > 0 && bytes_read > 0) {
+      deadline = std::min(deadline, last_byte + std::chrono::milliseconds(plan.interval_ms));
+    }
+    const std::uint32_t left = MillisecondsUntil(deadline);
+    if (left == 0) {
+      return true;  // the time-out ran out: a short count, not a failure
+    }
+    Step(left);
+  }
+}
+
+bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
+                             std::uint32_t& bytes_written) {
+  bytes_written = 0;
+  if (count == 0) {
+    return true;
+  }
+  if (bytes == nullptr) {
+    return Fail(EINVAL);
+  }
+  if (Lost()) {
+    return Fail(lost_error_);
+  }
+  const TimePoint deadline = After(WriteLimitMs(timeouts_, count, options_.unlimited_wait_cap_ms));
+  Step(0);  // a suspension or a closed connection that has already arrived counts now
+  if (suspended_ && !WaitFor([this] { return !suspended_; }, deadline)) {
+    return !Lost();  // held back for the whole time-out: nothing written
+  }
+  if (Lost()) {
+    return Fail(lost_error_);
+  }
+  const std::uint64_t begin = out_origin_ + out_.size();
+  telnet::AppendData(out_, bytes, count);
+  const std::uint64_t end = out_origin_ + out_.size();
+  if (WaitFor([&] { return SentPosition() >= end; }, deadline)) {
+    bytes_written = count;
+    return true;
+  }
+  // A byte counts as written once its encoding has started to go; the rest of a doubled 0xFF
+  // stays queued so that the stream stays whole. Bytes not started are withdrawn.
+  const std::uint64_t sent = SentPosition();
+  std::uint64_t position = begin;
+  while (bytes_written < count && position < sent) {
+    position += bytes[bytes_written] == telnet::kIac ? 2u : 1u;
+    ++bytes_written;
+  }
+  if (Lost()) {
+    return false;
+  }
+  out_.erase(out_.begin() + static_cast<std::ptrdiff_t>(position - out_origin_),
+             out_.begin() + static_cast<std::ptrdiff_t>(end - out_origin_));
+  return true;
+}
+
+bool ClientConnection::Drain() {
+  if (Lost()) {
+    return Fail(lost_error_);
+  }
+  const TimePoint deadline =
+      After(WriteLimitMs(timeouts_, QueuedOutput(), options_.unlimited_wait_cap_ms));
+  return WaitFor([this] { return QueuedOutput() == 0; }, deadline);
+}
+
+}  // namespace tovrel::rfc2217

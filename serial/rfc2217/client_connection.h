@@ -1,0 +1,146 @@
+// One remote serial port reached over RFC 2217: the TCP connection, the Telnet state of both
+// ends, and the port's local side (received data, time-outs, line state, modem lines).
+//
+// What the far UART does cannot be seen from here, so a few Win32 behaviours are approximated:
+//  - A write is complete when its bytes are handed to the operating system's socket. It returns
+//    short only while the server has suspended our data (FLOWCONTROL-SUSPEND) or the socket
+//    stays full for the whole write time-out; bytes held by a far UART whose CTS is off wait in
+//    the socket and server buffers rather than timing the write out.
+//  - Drain hands every queued byte to the socket and returns: whether the far UART has sent
+//    them is not reported by the protocol.
+//  - The modem lines are those of the server's last NOTIFY-MODEMSTATE, so a change is seen one
+//    network delay late; until the first report every line reads as off.
+//  - Received NUL bytes are dropped here (fNull), on arrival, as a driver does.
+//  - Received data is kept up to kReceiveBufferLimit bytes; more is lost, as in a driver's
+//    overrun, until it is read.
+//
+// Every operation returns true for success, or false with Error() holding an errno number:
+// EINVAL (bad port name or a line state the protocol cannot carry), ENOENT (host not found),
+// ECONNREFUSED / EHOSTUNREACH / ETIMEDOUT (connection), EPROTONOSUPPORT (the server refused
+// COM-PORT-OPTION or binary transmission), ETIMEDOUT (an awaited answer did not come), EIO (the
+// server acknowledged something other than what was asked), ECONNRESET / EPIPE (connection
+// lost: every later operation fails with the same number).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <utility>
+#include <vector>
+
+#include "serial/rfc2217/client_options.h"
+#include "serial/rfc2217/port_name.h"
+#include "serial/rfc2217/socket_layer.h"
+#include "serial/rfc2217/telnet_codec.h"
+#include "serial/serial_types.h"
+
+namespace tovrel::rfc2217 {
+
+inline constexpr std::size_t kReceiveBufferLimit = 1u << 20;
+
+// The SET-MODEMSTATE-MASK sent after the open: every line and every change, so that each report
+// carries the whole state of the lines (a server reports the state ANDed with the mask).
+inline constexpr std::uint8_t kModemStateMask = 0xFF;
+
+class ClientConnection final : private telnet::DecoderSink {
+ public:
+  explicit ClientConnection(const ClientOptions& options);
+
+  // Connects, negotiates, asks for the modem lines and the settings in force.
+  bool Open(const RemotePortAddress& address);
+  // Closes the connection; the object is then unusable.
+  void Close();
+
+  // Sends the line state and waits for the server to acknowledge every part of it.
+  bool SetLineState(const DCB& state);
+  // The line state in force: what the server acknowledged, plus the fields kept locally.
+  const DCB& LineState() const { return line_state_; }
+  void SetTimeouts(const COMMTIMEOUTS& timeouts) { timeouts_ = timeouts; }
+  const COMMTIMEOUTS& Timeouts() const { return timeouts_; }
+
+  // MS_* bits of the last reported modem state, after taking in whatever has already arrived.
+  bool ModemStatus(std::uint32_t& status);
+  bool ClearDtr();
+  bool Purge(std::uint32_t purge_flags);
+  // Takes in pending input; fails only when the connection is lost.
+  bool ClearErrors();
+  bool Read(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytes_read);
+  bool Write(const std::uint8_t* bytes, std::uint32_t count, std::uint32_t& bytes_written);
+  bool Drain();
+
+  std::uint32_t Error() const { return error_; }
+
+ private:
+  using SteadyClock = std::chrono::steady_clock;
+  using TimePoint = SteadyClock::time_point;
+
+  // One acknowledgement awaited from the server.
+  struct Expected {
+    Expected(ComPortCommand asked_command, std::vector<std::uint8_t> asked_value)
+        : command(asked_command), value(std::move(asked_value)) {}
+
+    ComPortCommand command;
+    std::vector<std::uint8_t> value;
+    bool answered = false;
+    std::vector<std::uint8_t> reply;  // the value the server answered with
+  };
+
+  // DecoderSink
+  void OnData(const std::uint8_t* bytes, std::size_t count) override;
+  void OnNegotiation(telnet::Verb verb, std::uint8_t option) override;
+  void OnSubnegotiation(std::uint8_t option, const std::uint8_t* payload,
+                        std::size_t length) override;
+
+  bool Fail(std::uint32_t error);
+  bool Lost() const { return lost_error_ != 0; }
+  void Lose(std::uint32_t error);
+
+  // One round of I/O: sends what is queued, waits up to `wait_ms` for input or room to send,
+  // and takes in everything that has arrived.
+  void Step(std::uint32_t wait_ms);
+  void SendQueued();
+  void ReceiveAvailable();
+  // Runs Step until `done` holds, the deadline passes (false, ETIMEDOUT) or the connection is
+  // lost (false, its error).
+  bool WaitFor(const std::function<bool()>& done, TimePoint deadline);
+  static TimePoint After(std::uint64_t milliseconds);
+  static std::uint32_t MillisecondsUntil(TimePoint deadline);
+
+  // Queues COM-PORT-OPTION requests and waits for their acknowledgements. `contradicted` tells
+  // whether a wrong answer, rather than a missing one, made it fail.
+  bool Exchange(std::vector<Expected>& requests, bool& contradicted);
+  // Matches the replies received so far against `expected`. False on a contradiction.
+  bool MatchReplies(std::vector<Expected>& expected);
+  bool Negotiate();
+  bool AwaitSettings();
+
+  std::size_t QueuedOutput() const { return out_.size() - out_sent_; }
+  std::uint64_t SentPosition() const { return out_origin_ + out_sent_; }
+
+  ClientOptions options_;
+  net::Socket socket_;
+  telnet::Decoder decoder_;
+  telnet::OptionNegotiator negotiator_;
+
+  // Bytes for the server: out_[out_sent_..] still to go. sent_total_ counts every byte that
+  // ever went, and out_origin_ is the position in that count of out_[0].
+  std::vector<std::uint8_t> out_;
+  std::size_t out_sent_ = 0;
+  std::uint64_t out_origin_ = 0;
+
+  std::deque<std::uint8_t> received_;
+  bool discard_received_ = false;  // an input purge waits for the server's acknowledgement
+  std::deque<ComPortMessage> replies_;
+  bool suspended_ = false;  // the server asked us to stop sending data
+  std::uint8_t modem_state_ = 0;
+  bool have_modem_state_ = false;
+
+  DCB line_state_;
+  COMMTIMEOUTS timeouts_;
+  std::uint32_t error_ = 0;
+  std::uint32_t lost_error_ = 0;
+};
+
+}  // namespace tovrel::rfc2217

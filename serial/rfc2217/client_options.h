@@ -1,0 +1,26 @@
+// The limits on every wait of the RFC 2217 client. The defaults suit a device server on a local
+// network; tests shorten them.
+#pragma once
+
+#include <cstdint>
+
+namespace tovrel::rfc2217 {
+
+struct ClientOptions {
+  // Setting up the TCP connection.
+  std::uint32_t connect_timeout_ms = 5000;
+  // The server agreeing to COM-PORT-OPTION and to binary transmission both ways.
+  std::uint32_t negotiation_timeout_ms = 3000;
+  // After agreement, the server's answers to the questions about the settings in force and its
+  // first report of the modem lines. A server that stays silent here is still usable: the open
+  // goes on with default settings and the modem lines reported as all off.
+  std::uint32_t settle_timeout_ms = 1000;
+  // Each batch of acknowledgements (line state, DTR, purge).
+  std::uint32_t reply_timeout_ms = 3000;
+  // Stands in for "no limit" in the Win32 time-outs (all read time-outs 0, both write time-outs
+  // 0): such a call gives up after this long and returns short. Five minutes, far above the
+  // longest wait the program itself sets up (about 61 s for a 256-byte write).
+  std::uint64_t unlimited_wait_cap_ms = 300000;
+};
+
+}  // namespace tovrel::rfc2217

@@ -1,0 +1,51 @@
+// Between the Win32-shaped line state and what COM-PORT-OPTION can set on the far UART. Pure
+// functions, so every rule is checked without a connection.
+//
+// Carried to the server: BaudRate, ByteSize, Parity, StopBits, the flow control (hardware when
+// fOutxCtsFlow is set or fRtsControl is RTS_CONTROL_HANDSHAKE, else XON/XOFF when fOutX or fInX
+// is set, else none), DTR on or off (fDtrControl) and RTS on or off (fRtsControl, unless the
+// hardware flow control drives it).
+// Refused, because the protocol has no way to give the far side their meaning:
+// DTR_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE and fOutxDsrFlow.
+// Kept on this side only: fNull (applied to received data here), and fields the far UART is not
+// told about: fBinary, fParity, fDsrSensitivity, fTXContinueOnXoff, fErrorChar, fAbortOnError,
+// XonLim, XoffLim, XonChar, XoffChar, ErrorChar, EofChar, EvtChar.
+#pragma once
+
+#include <cstdint>
+
+#include "serial/rfc2217/telnet_codec.h"
+#include "serial/serial_types.h"
+
+namespace tovrel::rfc2217 {
+
+// The COM-PORT-OPTION values of one line state, in the order they are sent.
+struct LineRequest {
+  std::uint32_t baud_rate = 0;
+  std::uint8_t data_size = 0;
+  std::uint8_t parity = 0;     // kParity*
+  std::uint8_t stop_size = 0;  // kStop*
+  std::uint8_t flow = 0;       // kControlNoFlow, kControlXonXoffFlow or kControlHardwareFlow
+  std::uint8_t dtr = 0;        // kControlDtrOn or kControlDtrOff
+  std::uint8_t rts = 0;        // kControlRtsOn, kControlRtsOff, or 0 when flow control drives RTS
+};
+
+// False when the line state holds something the protocol cannot carry or a value out of range
+// (rate 0, data bits outside 5..8, unknown parity or stop-bits code).
+bool MakeLineRequest(const DCB& state, LineRequest& request);
+
+// Win32 parity / stop-bits codes and the protocol's values, both ways. False for unknown codes.
+bool ParityToWire(std::uint8_t win32_parity, std::uint8_t& wire);
+bool ParityFromWire(std::uint8_t wire, std::uint8_t& win32_parity);
+bool StopBitsToWire(std::uint8_t win32_stop_bits, std::uint8_t& wire);
+bool StopBitsFromWire(std::uint8_t wire, std::uint8_t& win32_stop_bits);
+
+// The flag word for a flow-control setting the server reports (kControl*Flow), for a line state
+// learnt from the server rather than set by us: DTR and RTS on unless the flow control drives RTS.
+std::uint32_t FlagsForFlow(std::uint8_t flow);
+
+// A line state for a port whose settings the server has not told: 9600 baud, 8 data bits, no
+// parity, one stop bit, no flow control, DTR and RTS on.
+DCB DefaultRemoteLineState();
+
+}  // namespace tovrel::rfc2217

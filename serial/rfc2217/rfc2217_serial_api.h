@@ -1,0 +1,73 @@
+// The platform interface over the network: a port named "rfc2217://host:port" is the serial port
+// of a device server or serial-over-network host, driven through RFC 2217 (Telnet's
+// COM-PORT-OPTION). Each operation keeps the Win32 meaning of the call it mirrors as far as the
+// protocol lets it; client_connection.h lists where it cannot. Error numbers are errno values on
+// every platform.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "serial/portable_locks.h"
+#include "serial/rfc2217/client_options.h"
+#include "serial/rfc2217/socket_layer.h"
+
+namespace tovrel {
+
+namespace rfc2217 {
+class ClientConnection;
+}
+
+class Rfc2217SerialApi final : public SerialApiWithPortableLocks {
+ public:
+  explicit Rfc2217SerialApi(const rfc2217::ClientOptions& options = rfc2217::ClientOptions());
+  ~Rfc2217SerialApi() override;
+
+  Rfc2217SerialApi(const Rfc2217SerialApi&) = delete;
+  Rfc2217SerialApi& operator=(const Rfc2217SerialApi&) = delete;
+
+  // Connects to the server named "rfc2217://host:port" and agrees COM-PORT-OPTION with it.
+  // EINVAL for any other name.
+  PortHandle OpenPort(const char* name) override;
+  // Accepted and ignored: the server's buffers are its own.
+  bool SetupQueues(PortHandle port, std::uint32_t input_bytes, std::uint32_t output_bytes) override;
+  bool GetLineState(PortHandle port, DCB& state) override;
+  bool SetLineState(PortHandle port, const DCB& state) override;
+  bool GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) override;
+  bool SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) override;
+  bool GetModemStatus(PortHandle port, std::uint32_t& status) override;
+  bool ClearDtr(PortHandle port) override;
+  bool Purge(PortHandle port, std::uint32_t flags) override;
+  bool ClearErrors(PortHandle port) override;
+  bool ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
+                 std::uint32_t& bytes_read) override;
+  bool WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
+                  std::uint32_t& bytes_written) override;
+  // Hands every queued byte to the network and returns; the far UART's progress is not known.
+  bool Drain(PortHandle port) override;
+  bool ClosePort(PortHandle port) override;
+  std::uint32_t LastErrorNumber() override;
+
+ private:
+  struct Port;
+
+  std::shared_ptr<Port> Find(PortHandle handle);
+  // Records `error` as the calling thread's last error number and returns false.
+  bool Fail(std::uint32_t error);
+  bool FailFrom(const rfc2217::ClientConnection& connection);
+
+  net::SocketLibrary sockets_;
+  rfc2217::ClientOptions options_;
+
+  std::mutex ports_mutex_;
+  std::map<PortHandle, std::shared_ptr<Port>> ports_;
+  PortHandle next_handle_ = 1;
+
+  std::mutex errors_mutex_;
+  std::map<std::thread::id, std::uint32_t> last_errors_;
+};
+
+}  // namespace tovrel

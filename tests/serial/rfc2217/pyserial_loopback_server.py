@@ -1,0 +1,98 @@
+#!/usr/bin/python3
+"""A loopback serial port served over RFC 2217 by pyserial's PortManager, for checking the
+client against a server it was not written with.
+
+Listens on 127.0.0.1 at a port the system picks and prints "PORT <n>" once ready; serves one
+connection and ends when the client leaves, or after LIFETIME_S whatever happens.
+"""
+import select
+import socket
+import sys
+import time
+
+import serial.rfc2217
+
+DC2 = 0x12  # in the written data: raise CTS
+DC4 = 0x14  # in the written data: drop CTS
+LIFETIME_S = 20
+POLL_S = 0.005
+
+
+class LoopbackPort:
+    """What PortManager needs of a serial port. Every written byte comes back as received data,
+    as through a loopback plug; DC4 and DC2 among the written bytes drop and raise CTS."""
+
+    def __init__(self):
+        self.baudrate = 9600
+        self.bytesize = 8
+        self.parity = serial.PARITY_NONE
+        self.stopbits = serial.STOPBITS_ONE
+        self.xonxoff = False
+        self.rtscts = False
+        self.dtr = True
+        self.rts = True
+        self.break_condition = False
+        self.cts = True
+        self.dsr = True
+        self.ri = False
+        self.cd = False
+        self.received = bytearray()
+
+    def write(self, data):
+        for byte in data:
+            if byte == DC4:
+                self.cts = False
+            elif byte == DC2:
+                self.cts = True
+        self.received += data
+
+    def reset_input_buffer(self):
+        self.received.clear()
+
+    def reset_output_buffer(self):
+        pass
+
+
+class Connection:
+    def __init__(self, sock):
+        self.sock = sock
+
+    def write(self, data):
+        self.sock.sendall(data)
+
+
+def main():
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    listener.settimeout(LIFETIME_S)
+    print("PORT", listener.getsockname()[1], flush=True)
+    try:
+        sock, _ = listener.accept()
+    except socket.timeout:
+        return 1
+    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    port = LoopbackPort()
+    manager = serial.rfc2217.PortManager(port, Connection(sock))
+    deadline = time.monotonic() + LIFETIME_S
+    while time.monotonic() < deadline:
+        readable, _, _ = select.select([sock], [], [], POLL_S)
+        if readable:
+            try:
+                data = sock.recv(4096)
+            except OSError:
+                break
+            if not data:
+                break
+            port.write(b"".join(manager.filter(data)))
+        if port.received:
+            echo = bytes(port.received)
+            port.received.clear()
+            sock.sendall(b"".join(manager.escape(echo)))
+        manager.check_modem_lines()
+    sock.close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,568 @@
+// The RFC 2217 client against a small server on 127.0.0.1. These run over real sockets, so the
+// waits are real but brief: every time-out here is tens or a few hundreds of milliseconds.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_rfc2217_server.h"
+#include "serial/rfc2217/line_state_mapping.h"
+#include "serial/rfc2217/rfc2217_serial_api.h"
+#include "serial/rfc2217/socket_layer.h"
+#include "serial/timeout_rules.h"
+
+namespace tovrel::testing {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using rfc2217::ComPortCommand;
+
+constexpr std::uint32_t kShortMs = 250;  // negotiation, settle and reply bounds in these tests
+
+rfc2217::ClientOptions QuickOptions() {
+  rfc2217::ClientOptions options;
+  options.connect_timeout_ms = 2000;
+  options.negotiation_timeout_ms = kShortMs;
+  options.settle_timeout_ms = kShortMs;
+  options.reply_timeout_ms = kShortMs;
+  options.unlimited_wait_cap_ms = 80;
+  return options;
+}
+
+class Stopwatch {
+ public:
+  long long Ms() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start_)
+        .count();
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// "command:value bytes", for comparing what the server received.
+std::string Describe(const rfc2217::ComPortMessage& message) {
+  std::string text = std::to_string(static_cast<int>(message.command)) + ":";
+  for (std::uint8_t byte : message.value) {
+    text += " " + std::to_string(byte);
+  }
+  return text;
+}
+
+COMMTIMEOUTS ReadTimeouts(std::uint32_t interval, std::uint32_t multiplier,
+                          std::uint32_t constant) {
+  COMMTIMEOUTS timeouts;
+  timeouts.ReadIntervalTimeout = interval;
+  timeouts.ReadTotalTimeoutMultiplier = multiplier;
+  timeouts.ReadTotalTimeoutConstant = constant;
+  timeouts.WriteTotalTimeoutConstant = 1000;
+  return timeouts;
+}
+
+DCB DevicePortState(std::uint32_t rate) {
+  DCB state;
+  state.BaudRate = rate;
+  state.ByteSize = 8;
+  state.Parity = NOPARITY;
+  state.StopBits = ONESTOPBIT;
+  state.flags = 0x2804;  // CTS output flow, NULs dropped, RTS handshake, DTR off
+  state.XonChar = 0x11;
+  state.XoffChar = 0x13;
+  return state;
+}
+
+class Rfc2217ClientTest : public ::testing::Test {
+ protected:
+  void Open(FakeServerConfig config = FakeServerConfig()) {
+    server_ = std::make_unique<FakeRfc2217Server>(std::move(config));
+    api_ = std::make_unique<Rfc2217SerialApi>(QuickOptions());
+    handle_ = api_->OpenPort(server_->PortName().c_str());
+    ASSERT_NE(handle_, INVALID_HANDLE_VALUE) << "error " << api_->LastErrorNumber();
+    opening_messages_ = server_->ReceivedComPort().size();
+  }
+
+  void TearDown() override {
+    if (api_ && handle_ != INVALID_HANDLE_VALUE) {
+      api_->ClosePort(handle_);
+    }
+  }
+
+  // COM-PORT-OPTION messages the server received after the open.
+  std::vector<std::string> SinceOpen() {
+    const auto all = server_->ReceivedComPort();
+    std::vector<std::string> described;
+    for (std::size_t i = opening_messages_; i < all.size(); ++i) {
+      described.push_back(Describe(all[i]));
+    }
+    return described;
+  }
+
+  bool AwaitModemStatus(std::uint32_t expected) {
+    Stopwatch watch;
+    std::uint32_t status = 0;
+    while (watch.Ms() < 2000) {
+      if (api_->GetModemStatus(handle_, status) && status == expected) {
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
+
+  Bytes Read(std::uint32_t count, bool* ok = nullptr) {
+    Bytes buffer(count);
+    std::uint32_t got = 0;
+    const bool result = api_->ReadBytes(handle_, buffer.data(), count, got);
+    if (ok != nullptr) {
+      *ok = result;
+    } else {
+      EXPECT_TRUE(result) << "error " << api_->LastErrorNumber();
+    }
+    buffer.resize(got);
+    return buffer;
+  }
+
+  std::unique_ptr<FakeRfc2217Server> server_;
+  std::unique_ptr<Rfc2217SerialApi> api_;
+  PortHandle handle_ = INVALID_HANDLE_VALUE;
+  std::size_t opening_messages_ = 0;
+};
+
+// --- Opening ---------------------------------------------------------------------------------
+
+TEST_F(Rfc2217ClientTest, OpenNegotiatesAndLearnsTheSettingsInForce) {
+  Open();
+  const auto negotiations = server_->ReceivedNegotiations();
+  const std::vector<std::pair<telnet::Verb, std::uint8_t>> expected_start = {
+      {telnet::Verb::kWill, telnet::kOptionComPort},
+      {telnet::Verb::kWill, telnet::kOptionBinary},
+      {telnet::Verb::kDo, telnet::kOptionBinary},
+      {telnet::Verb::kWill, telnet::kOptionSuppressGoAhead},
+      {telnet::Verb::kDo, telnet::kOptionSuppressGoAhead}};
+  ASSERT_GE(negotiations.size(), expected_start.size());
+  EXPECT_TRUE(std::equal(expected_start.begin(), expected_start.end(), negotiations.begin()));
+
+  std::vector<std::string> opening;
+  for (const auto& message : server_->ReceivedComPort()) {
+    opening.push_back(Describe(message));
+  }
+  // Modem-state mask 0xFF, then value-0 questions about rate, size, parity, stop bits, flow.
+  EXPECT_EQ(opening,
+            (std::vector<std::string>{"11: 255", "1: 0 0 0 0", "2: 0", "3: 0", "4: 0", "5: 0"}));
+  DCB state;
+  ASSERT_TRUE(api_->GetLineState(handle_, state));
+  EXPECT_EQ(state.BaudRate, 19200u);
+  EXPECT_EQ(state.ByteSize, 7);
+  EXPECT_EQ(state.Parity, EVENPARITY);
+  EXPECT_EQ(state.StopBits, TWOSTOPBITS);
+  EXPECT_EQ(state.flags, rfc2217::FlagsForFlow(rfc2217::kControlHardwareFlow));
+  std::uint32_t status = 0;
+  ASSERT_TRUE(api_->GetModemStatus(handle_, status));
+  EXPECT_EQ(status, MS_CTS_ON | MS_DSR_ON);
+}
+
+TEST_F(Rfc2217ClientTest, OptionsTheClientDoesNotSupportAreRefused) {
+  FakeServerConfig config;
+  config.opening_negotiations = {{telnet::Verb::kDo, 24},
+                                 {telnet::Verb::kWill, telnet::kOptionEcho}};
+  Open(config);
+  const auto negotiations = server_->ReceivedNegotiations();
+  auto has = [&](telnet::Verb verb, std::uint8_t option) {
+    return std::find(negotiations.begin(), negotiations.end(), std::make_pair(verb, option)) !=
+           negotiations.end();
+  };
+  EXPECT_TRUE(has(telnet::Verb::kWont, 24));
+  EXPECT_TRUE(has(telnet::Verb::kDont, telnet::kOptionEcho));
+}
+
+TEST_F(Rfc2217ClientTest, RefusedConnectionFailsTheOpen) {
+  std::uint16_t port = 0;
+  {
+    net::SocketLibrary library;
+    std::uint32_t error = 0;
+    net::Socket listener = net::ListenOnLoopback(port, error);
+    ASSERT_TRUE(listener.IsOpen());
+  }  // closed: nothing listens there now
+  Rfc2217SerialApi api(QuickOptions());
+  const std::string name = "rfc2217://127.0.0.1:" + std::to_string(port);
+  EXPECT_EQ(api.OpenPort(name.c_str()), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(api.LastErrorNumber(), static_cast<std::uint32_t>(ECONNREFUSED));
+}
+
+TEST_F(Rfc2217ClientTest, SilentServerFailsTheOpenWithinTheNegotiationBound) {
+  FakeServerConfig config;
+  config.behaviour = ServerBehaviour::kSilent;
+  FakeRfc2217Server server(config);
+  Rfc2217SerialApi api(QuickOptions());
+  Stopwatch watch;
+  EXPECT_EQ(api.OpenPort(server.PortName().c_str()), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(api.LastErrorNumber(), static_cast<std::uint32_t>(ETIMEDOUT));
+  EXPECT_GE(watch.Ms(), kShortMs - 10);
+  EXPECT_LT(watch.Ms(), 2000);
+}
+
+TEST_F(Rfc2217ClientTest, ServerRefusingComPortOptionFailsTheOpen) {
+  FakeServerConfig config;
+  config.behaviour = ServerBehaviour::kRefuseComPort;
+  FakeRfc2217Server server(config);
+  Rfc2217SerialApi api(QuickOptions());
+  Stopwatch watch;
+  EXPECT_EQ(api.OpenPort(server.PortName().c_str()), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(api.LastErrorNumber(), static_cast<std::uint32_t>(EPROTONOSUPPORT));
+  EXPECT_LT(watch.Ms(), static_cast<long long>(kShortMs));
+}
+
+TEST(Rfc2217Api, BadNamesAndUnknownHandlesFail) {
+  Rfc2217SerialApi api(QuickOptions());
+  for (const char* name : {"COM2", "rfc2217://host", "rfc2217://host:0", "rfc2217://:1"}) {
+    EXPECT_EQ(api.OpenPort(name), INVALID_HANDLE_VALUE) << name;
+    EXPECT_EQ(api.LastErrorNumber(), static_cast<std::uint32_t>(EINVAL)) << name;
+  }
+  std::uint8_t byte = 0;
+  std::uint32_t count = 0;
+  EXPECT_FALSE(api.ReadBytes(42, &byte, 1, count));
+  EXPECT_EQ(api.LastErrorNumber(), static_cast<std::uint32_t>(EBADF));
+  EXPECT_FALSE(api.ClosePort(42));
+  // The last error belongs to the thread that failed.
+  std::uint32_t other_thread_error = 1;
+  std::thread([&] { other_thread_error = api.LastErrorNumber(); }).join();
+  EXPECT_EQ(other_thread_error, 0u);
+}
+
+// --- Line state ------------------------------------------------------------------------------
+
+TEST_F(Rfc2217ClientTest, LineStateIsSentAcknowledgedAndReadBack) {
+  Open();
+  DCB wanted = DevicePortState(115200);
+  wanted.XonLim = 7;  // kept locally
+  ASSERT_TRUE(api_->SetLineState(handle_, wanted)) << api_->LastErrorNumber();
+  // Rate, data size, parity none, one stop bit, hardware flow, DTR off (RTS follows the flow).
+  EXPECT_EQ(SinceOpen(),
+            (std::vector<std::string>{"1: 0 1 194 0", "2: 8", "3: 1", "4: 1", "5: 3", "5: 9"}));
+  DCB in_force;
+  ASSERT_TRUE(api_->GetLineState(handle_, in_force));
+  EXPECT_EQ(in_force.BaudRate, 115200u);
+  EXPECT_EQ(in_force.ByteSize, 8);
+  EXPECT_EQ(in_force.Parity, NOPARITY);
+  EXPECT_EQ(in_force.StopBits, ONESTOPBIT);
+  EXPECT_EQ(in_force.flags, 0x2804u);
+  EXPECT_EQ(in_force.XonLim, 7);
+
+  // The first configuration of a port: XON/XOFF, DTR and RTS off.
+  DCB first = wanted;
+  first.BaudRate = 38400;
+  first.flags = 0x0381;
+  ASSERT_TRUE(api_->SetLineState(handle_, first));
+  const auto sent = SinceOpen();
+  EXPECT_EQ(
+      std::vector<std::string>(sent.begin() + 6, sent.end()),
+      (std::vector<std::string>{"1: 0 0 150 0", "2: 8", "3: 1", "4: 1", "5: 2", "5: 9", "5: 12"}));
+}
+
+TEST_F(Rfc2217ClientTest, ContradictingAcknowledgementFailsAndShowsWhatIsInForce) {
+  FakeServerConfig config;
+  config.forced_baud_answer = 9600;
+  Open(config);
+  EXPECT_FALSE(api_->SetLineState(handle_, DevicePortState(115200)));
+  EXPECT_EQ(api_->LastErrorNumber(), static_cast<std::uint32_t>(EINVAL));
+  DCB in_force;
+  ASSERT_TRUE(api_->GetLineState(handle_, in_force));
+  EXPECT_EQ(in_force.BaudRate, 9600u);
+}
+
+TEST_F(Rfc2217ClientTest, MissingAcknowledgementFailsWithinTheReplyBound) {
+  FakeServerConfig config;
+  config.behaviour = ServerBehaviour::kNoAcks;
+  Open(config);  // a server that answers no question still opens, with default settings
+  DCB state;
+  ASSERT_TRUE(api_->GetLineState(handle_, state));
+  EXPECT_EQ(state.BaudRate, 9600u);
+  std::uint32_t status = 0xFF;
+  ASSERT_TRUE(api_->GetModemStatus(handle_, status));
+  EXPECT_EQ(status, 0u);
+
+  Stopwatch watch;
+  EXPECT_FALSE(api_->SetLineState(handle_, DevicePortState(115200)));
+  EXPECT_EQ(api_->LastErrorNumber(), static_cast<std::uint32_t>(ETIMEDOUT));
+  EXPECT_GE(watch.Ms(), kShortMs - 10);
+  EXPECT_LT(watch.Ms(), 2000);
+}
+
+TEST_F(Rfc2217ClientTest, LineStateTheProtocolCannotCarryIsRefusedUnsent) {
+  Open();
+  DCB toggle = DevicePortState(9600);
+  toggle.flags = RTS_CONTROL_TOGGLE << kDcbRtsControlShift;
+  EXPECT_FALSE(api_->SetLineState(handle_, toggle));
+  EXPECT_EQ(api_->LastErrorNumber(), static_cast<std::uint32_t>(EINVAL));
+  ASSERT_TRUE(api_->ClearDtr(handle_));
+  EXPECT_EQ(SinceOpen(), std::vector<std::string>{"5: 9"});
+}
+
+// --- Modem lines -----------------------------------------------------------------------------
+
+TEST_F(Rfc2217ClientTest, CtsChangesArriveAsModemStateNotifications) {
+  Open();
+  server_->NotifyModemState(rfc2217::kModemDsr | rfc2217::kModemDeltaCts);
+  EXPECT_TRUE(AwaitModemStatus(MS_DSR_ON));
+  server_->NotifyModemState(rfc2217::kModemCts | rfc2217::kModemDeltaCts);
+  EXPECT_TRUE(AwaitModemStatus(MS_CTS_ON));
+  server_->NotifyModemState(0xFF);
+  EXPECT_TRUE(AwaitModemStatus(MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON));
+}
+
+// --- Reading and writing ---------------------------------------------------------------------
+
+TEST_F(Rfc2217ClientTest, ReadTimeOutReturnsAShortCount) {
+  Open();
+  ASSERT_TRUE(api_->SetTimeouts(handle_, ReadTimeouts(0, 0, 60)));
+  server_->SendData({'a', 'b', 'c'});
+  ASSERT_TRUE(server_->WaitForOrders(1000));
+  Stopwatch watch;
+  EXPECT_EQ(Read(10), (Bytes{'a', 'b', 'c'}));
+  EXPECT_GE(watch.Ms(), 55);
+  EXPECT_LT(watch.Ms(), 1000);
+}
+
+TEST_F(Rfc2217ClientTest, IntervalTimeOutEndsAReadSoonAfterTheLastByte) {
+  Open();
+  ASSERT_TRUE(api_->SetTimeouts(handle_, ReadTimeouts(20, 0, 5000)));
+  server_->SendData({'x', 'y'});
+  Stopwatch watch;
+  EXPECT_EQ(Read(10), (Bytes{'x', 'y'}));
+  EXPECT_LT(watch.Ms(), 1000);
+}
+
+TEST_F(Rfc2217ClientTest, SpecialReadTimeOutsAndTheCapOnNoLimit) {
+  Open();
+  ASSERT_TRUE(api_->SetTimeouts(handle_, ReadTimeouts(kMaxDword, 0, 0)));
+  Stopwatch at_once;
+  EXPECT_TRUE(Read(4).empty());
+  EXPECT_LT(at_once.Ms(), 50);
+
+  ASSERT_TRUE(api_->SetTimeouts(handle_, ReadTimeouts(0, 0, 0)));  // capped at 80 ms here
+  Stopwatch capped;
+  EXPECT_TRUE(Read(4).empty());
+  EXPECT_GE(capped.Ms(), 75);
+  EXPECT_LT(capped.Ms(), 1000);
+
+  ASSERT_TRUE(api_->SetTimeouts(handle_, ReadTimeouts(kMaxDword, kMaxDword, 2000)));
+  server_->SendData({'q'});
+  Stopwatch first_byte;
+  EXPECT_EQ(Read(4), Bytes{'q'});
+  EXPECT_LT(first_byte.Ms(), 1000);
+}
+
+TEST_F(Rfc2217ClientTest, IacIsDoubledBothWaysEvenWhenSplitAcrossPackets) {
+  Open();
+  ASSERT_TRUE(api_->SetTimeouts(handle_, ReadTimeouts(0, 0, 500)));
+  const Bytes out{0xFF, 0x00, 0x41, 0xFF, 0xFF};
+  std::uint32_t written = 0;
+  ASSERT_TRUE(
+      api_->WriteBytes(handle_, out.data(), static_cast<std::uint32_t>(out.size()), written));
+  EXPECT_EQ(written, out.size());
+  EXPECT_TRUE(server_->WaitUntil([&] { return server_->DataCountLocked() >= out.size(); }, 1000));
+  EXPECT_EQ(server_->ReceivedData(), out);
+
+  // A doubled IAC split between two packets, then a sub-negotiation split as well.
+  server_->SendWire({0x41, telnet::kIac});
+  ASSERT_TRUE(server_->WaitForOrders(1000));
+  server_->SendWire({telnet::kIac, 0x00, telnet::kIac, telnet::kSb, telnet::kOptionComPort});
+  server_->SendWire({107, 0x30, telnet::kIac, telnet::kSe, 0x42});
+  EXPECT_EQ(Read(4), (Bytes{0x41, 0xFF, 0x00, 0x42}));
+  EXPECT_TRUE(AwaitModemStatus(MS_CTS_ON | MS_DSR_ON));
+}
+
+TEST_F(Rfc2217ClientTest, NulBytesAreDroppedWhenTheLineStateSaysSo) {
+  Open();
+  ASSERT_TRUE(api_->SetLineState(handle_, DevicePortState(115200)));  // fNull set
+  ASSERT_TRUE(api_->SetTimeouts(handle_, ReadTimeouts(0, 0, 300)));
+  server_->SendData({0x00, 'O', 0x00, 0x00, 'K', 0x00});
+  Stopwatch watch;
+  EXPECT_EQ(Read(2), (Bytes{'O', 'K'}));
+  EXPECT_LT(watch.Ms(), 250);
+}
+
+TEST_F(Rfc2217ClientTest, ReceivedDataIsDeliveredBeforeTheClosureIsReported) {
+  Open();
+  ASSERT_TRUE(api_->SetTimeouts(handle_, ReadTimeouts(0, 0, 20000)));
+  server_->SendData({'h', 'i'});
+  server_->CloseConnection();
+  ASSERT_TRUE(server_->WaitForOrders(1000));
+  EXPECT_EQ(Read(2), (Bytes{'h', 'i'}));
+  Stopwatch watch;
+  bool ok = true;
+  EXPECT_TRUE(Read(1, &ok).empty());
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(api_->LastErrorNumber(), static_cast<std::uint32_t>(ECONNRESET));
+  EXPECT_LT(watch.Ms(), 2000);
+}
+
+TEST_F(Rfc2217ClientTest, ServerClosingMidRunFailsEveryOperationWithoutHanging) {
+  Open();
+  COMMTIMEOUTS long_waits = ReadTimeouts(0, 0, 20000);
+  long_waits.WriteTotalTimeoutConstant = 20000;
+  ASSERT_TRUE(api_->SetTimeouts(handle_, long_waits));
+  server_->CloseConnection();
+  ASSERT_TRUE(server_->WaitForOrders(1000));
+  Stopwatch watch;
+  const Bytes out{'x', 'y'};
+  std::uint32_t written = 0;
+  EXPECT_FALSE(api_->WriteBytes(handle_, out.data(), 2, written));
+  EXPECT_EQ(api_->LastErrorNumber(), static_cast<std::uint32_t>(ECONNRESET));
+  bool ok = true;
+  Read(1, &ok);
+  EXPECT_FALSE(ok);
+  std::uint32_t status = 0;
+  EXPECT_FALSE(api_->GetModemStatus(handle_, status));
+  EXPECT_FALSE(api_->SetLineState(handle_, DevicePortState(9600)));
+  EXPECT_FALSE(api_->Purge(handle_, 0x0F));
+  EXPECT_FALSE(api_->Drain(handle_));
+  EXPECT_EQ(api_->LastErrorNumber(), static_cast<std::uint32_t>(ECONNRESET));
+  EXPECT_LT(watch.Ms(), 2000);
+  EXPECT_TRUE(api_->ClosePort(handle_));
+  handle_ = INVALID_HANDLE_VALUE;
+}
+
+TEST_F(Rfc2217ClientTest, FlowControlSuspendHoldsWritesUntilResumed) {
+  Open();
+  COMMTIMEOUTS timeouts;
+  timeouts.WriteTotalTimeoutConstant = 60;
+  ASSERT_TRUE(api_->SetTimeouts(handle_, timeouts));
+  server_->SuspendFlow();
+  ASSERT_TRUE(server_->WaitForOrders(1000));
+  const Bytes out{'d', 'a', 't', 'a'};
+  std::uint32_t written = 99;
+  Stopwatch watch;
+  ASSERT_TRUE(api_->WriteBytes(handle_, out.data(), 4, written));
+  EXPECT_EQ(written, 0u);
+  EXPECT_GE(watch.Ms(), 55);
+  server_->ResumeFlow();
+  ASSERT_TRUE(server_->WaitForOrders(1000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(api_->WriteBytes(handle_, out.data(), 4, written));
+  EXPECT_EQ(written, 4u);
+  ASSERT_TRUE(api_->Drain(handle_));
+  EXPECT_TRUE(server_->WaitUntil([&] { return server_->DataCountLocked() >= 4; }, 1000));
+  EXPECT_EQ(server_->ReceivedData(), out);
+}
+
+// A write that cannot go out within its time-out returns short; the bytes it reports are
+// exactly those the server receives, even when the cut falls inside a doubled 0xFF.
+TEST_F(Rfc2217ClientTest, ShortWriteReportsExactlyWhatReachesTheServer) {
+  Open();
+  COMMTIMEOUTS timeouts;
+  timeouts.WriteTotalTimeoutConstant = 100;
+  ASSERT_TRUE(api_->SetTimeouts(handle_, timeouts));
+  server_->PauseReading(true);
+  ASSERT_TRUE(server_->WaitForOrders(1000));
+  // More than the socket buffers on both ends can hold while the server does not read.
+  Bytes big(16u << 20);
+  for (std::size_t i = 0; i < big.size(); ++i) {
+    big[i] = i % 3 == 0 ? std::uint8_t{0x41} : std::uint8_t{0xFF};
+  }
+  std::uint32_t written = 0;
+  Stopwatch watch;
+  ASSERT_TRUE(
+      api_->WriteBytes(handle_, big.data(), static_cast<std::uint32_t>(big.size()), written));
+  EXPECT_GE(watch.Ms(), 95);
+  ASSERT_GT(written, 0u);
+  ASSERT_LT(written, big.size());
+
+  server_->PauseReading(false);
+  COMMTIMEOUTS drain_limit;
+  drain_limit.WriteTotalTimeoutConstant = 5000;
+  ASSERT_TRUE(api_->SetTimeouts(handle_, drain_limit));
+  const Bytes tail{'E', 'N', 'D'};
+  std::uint32_t tail_written = 0;
+  ASSERT_TRUE(api_->WriteBytes(handle_, tail.data(), 3, tail_written));
+  ASSERT_TRUE(api_->Drain(handle_));
+  ASSERT_TRUE(server_->WaitUntil(
+      [&] { return server_->DataCountLocked() >= std::size_t{written} + 3; }, 5000));
+  Bytes expected(big.begin(), big.begin() + written);
+  expected.insert(expected.end(), tail.begin(), tail.end());
+  EXPECT_TRUE(server_->ReceivedData() == expected);
+}
+
+// --- Purge -----------------------------------------------------------------------------------
+
+TEST_F(Rfc2217ClientTest, PurgeDropsReceivedDataAndWhatWasInFlight) {
+  FakeServerConfig config;
+  config.data_before_purge_ack = {'s', 't', 'a', 'l', 'e'};
+  config.data_after_purge_ack = {'n', 'e', 'w'};
+  Open(config);
+  ASSERT_TRUE(api_->SetTimeouts(handle_, ReadTimeouts(0, 0, 300)));
+  server_->SendData({'o', 'l', 'd'});
+  ASSERT_TRUE(server_->WaitForOrders(1000));
+  ASSERT_TRUE(api_->Purge(handle_, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR));
+  EXPECT_EQ(SinceOpen(), std::vector<std::string>{"12: 3"});
+  EXPECT_EQ(Read(3), (Bytes{'n', 'e', 'w'}));
+  ASSERT_TRUE(api_->SetTimeouts(handle_, ReadTimeouts(0, 0, 30)));
+  EXPECT_TRUE(Read(10).empty());
+}
+
+TEST_F(Rfc2217ClientTest, PurgeFlagsChooseWhatTheServerDiscards) {
+  Open();
+  struct Case {
+    std::uint32_t flags;
+    const char* sent;  // nullptr: nothing is sent
+  };
+  const Case cases[] = {{PURGE_TXCLEAR | PURGE_RXCLEAR, "12: 3"},
+                        {PURGE_RXCLEAR, "12: 1"},
+                        {PURGE_RXABORT, "12: 1"},
+                        {PURGE_TXCLEAR, "12: 2"},
+                        {PURGE_TXABORT, "12: 2"},
+                        {0, nullptr}};
+  std::vector<std::string> expected;
+  for (const Case& c : cases) {
+    ASSERT_TRUE(api_->Purge(handle_, c.flags)) << c.flags;
+    if (c.sent != nullptr) {
+      expected.emplace_back(c.sent);
+    }
+  }
+  EXPECT_EQ(SinceOpen(), expected);
+}
+
+// --- The socket layer ------------------------------------------------------------------------
+
+TEST(SocketLayer, SendingToAClosedPeerFailsWithoutEndingTheProcess) {
+  net::SocketLibrary library;
+  std::uint16_t port = 0;
+  std::uint32_t error = 0;
+  net::Socket listener = net::ListenOnLoopback(port, error);
+  ASSERT_TRUE(listener.IsOpen());
+  net::Socket client = net::ConnectTcp("127.0.0.1", port, 1000, error);
+  ASSERT_TRUE(client.IsOpen()) << error;
+  net::Socket accepted = net::AcceptConnection(listener, 1000, error);
+  ASSERT_TRUE(accepted.IsOpen()) << error;
+  accepted.Close();
+  const std::uint8_t bytes[64] = {};
+  net::IoStatus status = net::IoStatus::kDone;
+  Stopwatch watch;
+  while (status != net::IoStatus::kFailed && watch.Ms() < 2000) {
+    std::size_t sent = 0;
+    status = net::SendSome(client, bytes, sizeof bytes, sent, error);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(status, net::IoStatus::kFailed);
+  EXPECT_TRUE(error == EPIPE || error == ECONNRESET) << error;
+}
+
+TEST(SocketLayer, UnknownHostAndExpiredAcceptReportErrnoNumbers) {
+  net::SocketLibrary library;
+  std::uint32_t error = 0;
+  EXPECT_FALSE(net::ConnectTcp("no-such-host.invalid", 2217, 1000, error).IsOpen());
+  EXPECT_EQ(error, static_cast<std::uint32_t>(ENOENT));
+  std::uint16_t port = 0;
+  net::Socket listener = net::ListenOnLoopback(port, error);
+  ASSERT_TRUE(listener.IsOpen());
+  EXPECT_FALSE(net::AcceptConnection(listener, 20, error).IsOpen());
+  EXPECT_EQ(error, static_cast<std::uint32_t>(ETIMEDOUT));
+}
+
+}  // namespace
+}  // namespace tovrel::testing

@@ -1,0 +1,176 @@
+// The pure rules of the RFC 2217 client: port names, line-state mapping, read and write limits.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "serial/rfc2217/line_state_mapping.h"
+#include "serial/rfc2217/port_name.h"
+
+namespace tovrel::rfc2217 {
+namespace {
+
+struct NameCase {
+  const char* name;
+  bool valid;
+  const char* host;
+  std::uint16_t port;
+};
+
+class PortNameTest : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(PortNameTest, Parses) {
+  RemotePortAddress address;
+  const NameCase& c = GetParam();
+  ASSERT_EQ(ParseRfc2217PortName(c.name, address), c.valid) << c.name;
+  if (c.valid) {
+    EXPECT_EQ(address.host, c.host);
+    EXPECT_EQ(address.port, c.port);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, PortNameTest,
+    ::testing::Values(
+        NameCase{"rfc2217://127.0.0.1:2217", true, "127.0.0.1", 2217},
+        NameCase{"RFC2217://devsrv-3.lab:7001", true, "devsrv-3.lab", 7001},
+        NameCase{"rfc2217://[::1]:65535", true, "::1", 65535},
+        NameCase{"rfc2217://h:1", true, "h", 1}, NameCase{"rfc2217://host:0", false, "", 0},
+        NameCase{"rfc2217://host:65536", false, "", 0}, NameCase{"rfc2217://host:", false, "", 0},
+        NameCase{"rfc2217://host", false, "", 0}, NameCase{"rfc2217://:2217", false, "", 0},
+        NameCase{"rfc2217://", false, "", 0}, NameCase{"rfc2217://host:22x", false, "", 0},
+        NameCase{"rfc2217://host:+22", false, "", 0},
+        NameCase{"rfc2217://host:2217/", false, "", 0},
+        NameCase{"rfc2217://host:2217?logging=debug", false, "", 0},
+        NameCase{"rfc2217://ho st:2217", false, "", 0},
+        NameCase{"rfc2217://a:b:2217", false, "", 0}, NameCase{"rfc2217://[::1]2217", false, "", 0},
+        NameCase{"rfc2217://[]:2217", false, "", 0},
+        NameCase{"rfc2217://[host]:2217", false, "", 0}, NameCase{"telnet://host:23", false, "", 0},
+        NameCase{"COM2", false, "", 0}, NameCase{"", false, "", 0}));
+
+TEST(PortName, SchemeCheckHandlesShortAndNullNames) {
+  EXPECT_FALSE(IsRfc2217PortName(nullptr));
+  EXPECT_FALSE(IsRfc2217PortName("rfc"));
+  EXPECT_TRUE(IsRfc2217PortName("Rfc2217://x"));
+}
+
+// --- Line state ------------------------------------------------------------------------------
+
+DCB Frame(std::uint32_t rate, std::uint8_t size, std::uint8_t parity, std::uint8_t stop,
+          std::uint32_t flags) {
+  DCB state;
+  state.BaudRate = rate;
+  state.ByteSize = size;
+  state.Parity = parity;
+  state.StopBits = stop;
+  state.flags = flags;
+  return state;
+}
+
+constexpr std::uint32_t Dtr(std::uint32_t mode) {
+  return mode << kDcbDtrControlShift;
+}
+constexpr std::uint32_t Rts(std::uint32_t mode) {
+  return mode << kDcbRtsControlShift;
+}
+
+struct MappingCase {
+  const char* name;
+  DCB state;
+  bool valid;
+  LineRequest expected;
+};
+
+class LineRequestTest : public ::testing::TestWithParam<MappingCase> {};
+
+TEST_P(LineRequestTest, Maps) {
+  LineRequest request;
+  const MappingCase& c = GetParam();
+  ASSERT_EQ(MakeLineRequest(c.state, request), c.valid);
+  if (c.valid) {
+    EXPECT_EQ(request.baud_rate, c.expected.baud_rate);
+    EXPECT_EQ(request.data_size, c.expected.data_size);
+    EXPECT_EQ(request.parity, c.expected.parity);
+    EXPECT_EQ(request.stop_size, c.expected.stop_size);
+    EXPECT_EQ(request.flow, c.expected.flow);
+    EXPECT_EQ(request.dtr, c.expected.dtr);
+    EXPECT_EQ(request.rts, c.expected.rts);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, LineRequestTest,
+    ::testing::Values(
+        // The device port's own configuration: 0x2804.
+        MappingCase{"DevicePort",
+                    Frame(115200, 8, NOPARITY, ONESTOPBIT, 0x2804),
+                    true,
+                    {115200, 8, kParityNone, kStopOne, kControlHardwareFlow, kControlDtrOff, 0}},
+        // The first configuration of a port: XON/XOFF both ways, DTR and RTS off.
+        MappingCase{
+            "FirstConfiguration",
+            Frame(38400, 8, NOPARITY, ONESTOPBIT, 0x0381),
+            true,
+            {38400, 8, kParityNone, kStopOne, kControlXonXoffFlow, kControlDtrOff, kControlRtsOff}},
+        MappingCase{
+            "CtsFlowWithRtsOn",
+            Frame(9600, 7, EVENPARITY, TWOSTOPBITS,
+                  kDcbOutxCtsFlow | Dtr(DTR_CONTROL_ENABLE) | Rts(RTS_CONTROL_ENABLE)),
+            true,
+            {9600, 7, kParityEven, kStopTwo, kControlHardwareFlow, kControlDtrOn, kControlRtsOn}},
+        MappingCase{
+            "NoFlowOddParity",
+            Frame(300, 5, ODDPARITY, ONE5STOPBITS, 0),
+            true,
+            {300, 5, kParityOdd, kStopOneAndHalf, kControlNoFlow, kControlDtrOff, kControlRtsOff}},
+        MappingCase{
+            "SpaceParity",
+            Frame(1200, 6, SPACEPARITY, ONESTOPBIT, Rts(RTS_CONTROL_ENABLE)),
+            true,
+            {1200, 6, kParitySpace, kStopOne, kControlNoFlow, kControlDtrOff, kControlRtsOn}},
+        MappingCase{
+            "DtrHandshakeRefused", Frame(9600, 8, 0, 0, Dtr(DTR_CONTROL_HANDSHAKE)), false, {}},
+        MappingCase{"RtsToggleRefused", Frame(9600, 8, 0, 0, Rts(RTS_CONTROL_TOGGLE)), false, {}},
+        MappingCase{"DsrFlowRefused", Frame(9600, 8, 0, 0, kDcbOutxDsrFlow), false, {}},
+        MappingCase{"RateZeroRefused", Frame(0, 8, 0, 0, 0), false, {}},
+        MappingCase{"FourDataBitsRefused", Frame(9600, 4, 0, 0, 0), false, {}},
+        MappingCase{"NineDataBitsRefused", Frame(9600, 9, 0, 0, 0), false, {}},
+        MappingCase{"UnknownParityRefused", Frame(9600, 8, 5, 0, 0), false, {}},
+        MappingCase{"UnknownStopBitsRefused", Frame(9600, 8, 0, 3, 0), false, {}}),
+    [](const ::testing::TestParamInfo<MappingCase>& param_info) { return param_info.param.name; });
+
+TEST(LineStateMapping, ParityAndStopBitsRoundTrip) {
+  for (std::uint8_t code = NOPARITY; code <= SPACEPARITY; ++code) {
+    std::uint8_t wire = 0;
+    std::uint8_t back = 0xEE;
+    ASSERT_TRUE(ParityToWire(code, wire));
+    ASSERT_TRUE(ParityFromWire(wire, back));
+    EXPECT_EQ(back, code);
+  }
+  for (std::uint8_t code = ONESTOPBIT; code <= TWOSTOPBITS; ++code) {
+    std::uint8_t wire = 0;
+    std::uint8_t back = 0xEE;
+    ASSERT_TRUE(StopBitsToWire(code, wire));
+    ASSERT_TRUE(StopBitsFromWire(wire, back));
+    EXPECT_EQ(back, code);
+  }
+  std::uint8_t unused = 0;
+  EXPECT_FALSE(ParityFromWire(0, unused));
+  EXPECT_FALSE(ParityFromWire(6, unused));
+  EXPECT_FALSE(StopBitsFromWire(0, unused));
+  EXPECT_FALSE(StopBitsFromWire(4, unused));
+}
+
+TEST(LineStateMapping, FlagsLearntFromTheServerMapBack) {
+  LineRequest request;
+  for (std::uint8_t flow : {kControlNoFlow, kControlXonXoffFlow, kControlHardwareFlow}) {
+    const DCB state = Frame(9600, 8, NOPARITY, ONESTOPBIT, FlagsForFlow(flow));
+    ASSERT_TRUE(MakeLineRequest(state, request));
+    EXPECT_EQ(request.flow, flow);
+    EXPECT_EQ(request.dtr, kControlDtrOn);
+  }
+  EXPECT_EQ(FlagsForFlow(kControlHardwareFlow),
+            kDcbBinary | kDcbOutxCtsFlow | Dtr(DTR_CONTROL_ENABLE) | Rts(RTS_CONTROL_HANDSHAKE));
+}
+
+}  // namespace
+}  // namespace tovrel::rfc2217
