@@ -1,0 +1,42 @@
+// The platform interface on Windows: each operation is the one kernel32 call it mirrors, with the
+// structures converted field by field. Handles are kept as integers, so this header does not pull
+// in <windows.h>.
+#pragma once
+
+#include <cstdint>
+
+#include "serial/serial_api.h"
+
+namespace tovrel {
+
+class Win32SerialApi final : public SerialApi {
+ public:
+  // CreateFileA(name, read|write, no sharing, OPEN_EXISTING, synchronous). The name is passed
+  // unchanged: "COM2", or "\\.\COM10" for ports above 9.
+  PortHandle OpenPort(const char* name) override;
+  bool SetupQueues(PortHandle port, std::uint32_t input_bytes, std::uint32_t output_bytes) override;
+  bool GetLineState(PortHandle port, DCB& state) override;
+  bool SetLineState(PortHandle port, const DCB& state) override;
+  bool GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) override;
+  bool SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) override;
+  bool GetModemStatus(PortHandle port, std::uint32_t& status) override;
+  bool ClearDtr(PortHandle port) override;
+  bool Purge(PortHandle port, std::uint32_t flags) override;
+  bool ClearErrors(PortHandle port) override;
+  bool ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
+                 std::uint32_t& bytes_read) override;
+  bool WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
+                  std::uint32_t& bytes_written) override;
+  bool Drain(PortHandle port) override;
+  bool ClosePort(PortHandle port) override;
+  std::uint32_t LastErrorNumber() override;
+
+  // An unnamed kernel mutex: re-entrant for its owning thread, as the port's lock needs.
+  MutexHandle CreateLock() override;
+  WaitResult WaitForLock(MutexHandle lock, std::uint32_t milliseconds) override;
+  bool ReleaseLock(MutexHandle lock) override;
+  void DestroyLock(MutexHandle lock) override;
+  std::uint32_t CurrentThreadId() override;
+};
+
+}  // namespace tovrel
