@@ -281,6 +281,20 @@ TEST_F(CommPortTest, CloseDropsDtrPurgesAndClosesOnce) {
   EXPECT_EQ(api.calls.size(), 3u);
 }
 
+TEST_F(CommPortTest, TransfersAfterCloseFailWithoutReachingAClosedPort) {
+  CommPort port = Open();
+  port.Close();
+  std::uint8_t buffer[4] = {1, 2, 3, 4};
+  // The platform refuses the invalid handle; nothing is written and nothing crashes.
+  EXPECT_EQ(port.Write(buffer, 4), 0);
+  EXPECT_EQ(port.LastError(), kErrWrite);
+  EXPECT_EQ(port.Read(buffer, 4), 0);
+  EXPECT_EQ(port.LastError(), kErrRead);
+  EXPECT_EQ(port.SetReadTimeout(10), 0);
+  EXPECT_EQ(port.LastError(), kErrGetTimeouts);
+  EXPECT_TRUE(api.written.empty());
+}
+
 TEST_F(CommPortTest, DestructionClosesAndNeverOpenedPortMakesNoCalls) {
   { CommPort port = Open(); }
   EXPECT_EQ(api.calls.back(), "ClosePort");

@@ -77,6 +77,19 @@ TEST_F(DevicePortTest, FailedOpenConfiguresNothing) {
   EXPECT_EQ(api.calls, std::vector<std::string>{"OpenPort"});
 }
 
+TEST_F(DevicePortTest, PortThatNeverOpenedFailsEveryOperationWithoutBlocking) {
+  api.fail_open = true;
+  DevicePort port(api, clock, "COM2", 38400);
+  std::uint8_t reply[8] = {};
+  EXPECT_EQ(port.SendCommand(kCommand, 5, reply, 7, 15), 0);
+  EXPECT_EQ(port.LastError(), kErrModemStatus);  // the invalid handle has no modem lines
+  EXPECT_EQ(port.SetBaudRate(9600), 0);
+  EXPECT_EQ(port.LastError(), kErrGetState);
+  EXPECT_EQ(port.Lock(INFINITE), 0);  // there is no lock to take
+  EXPECT_TRUE(api.written.empty());
+  EXPECT_EQ(clock.TotalSlept(), 0u);
+}
+
 TEST_F(DevicePortTest, SendCommandWaitsForCtsDrainsPurgesWritesThenReads) {
   DevicePort port(api, clock, "COM2", 38400);
   api.incoming = "stale";  // a late byte from before the command must not be read as the reply
