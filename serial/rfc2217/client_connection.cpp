@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <climits>
 
-#include "serial/timeout_rules.h"
 #include "serial/rfc2217/line_state_mapping.h"
+#include "serial/timeout_rules.h"
 
 namespace tovrel::rfc2217 {
 namespace {
@@ -304,10 +304,12 @@ void ClientConnection::OnSubnegotiation(std::uint8_t option, const std::uint8_t*
   // Flow-control requests are taken whichever code the server uses for them.
   if (message.command == ComPortCommand::kFlowControlSuspend) {
     suspended_ = true;
+    UpdateFarLineHold();
     return;
   }
   if (message.command == ComPortCommand::kFlowControlResume) {
     suspended_ = false;
+    UpdateFarLineHold();
     return;
   }
   if (!message.from_server) {
@@ -317,6 +319,7 @@ void ClientConnection::OnSubnegotiation(std::uint8_t option, const std::uint8_t*
     case ComPortCommand::kNotifyModemState:
       modem_state_ = message.Byte();
       have_modem_state_ = true;
+      UpdateFarLineHold();
       break;
     case ComPortCommand::kNotifyLineState:
       break;  // errors on the far line: nothing here reports them
@@ -437,6 +440,7 @@ bool ClientConnection::SetLineState(const DCB& state) {
     }
   }
   line_state_ = in_force;
+  UpdateFarLineHold();  // flow control may have been switched
   if (!accepted) {
     return contradicted ? Fail(EINVAL) : false;
   }
@@ -454,7 +458,11 @@ bool ClientConnection::ClearDtr() {
 
 bool ClientConnection::Purge(std::uint32_t purge_flags) {
   const bool input = (purge_flags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0;
-  const bool output = (purge_flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0;
+  // Only an abort reaches the server's transmit buffer. A plain clear follows a drain, after
+  // which a local port has nothing left to discard; here the drain cannot wait for the far
+  // UART, so the server may still hold the end of the last write, and clearing it would cut
+  // the image short.
+  const bool output = (purge_flags & PURGE_TXABORT) != 0;
   if (Lost()) {
     return Fail(lost_error_);
   }
@@ -468,6 +476,11 @@ bool ClientConnection::Purge(std::uint32_t purge_flags) {
   if (input) {
     received_.clear();
     discard_received_ = true;  // until the acknowledgement, data in flight is from before
+  }
+  if (output) {
+    // The server drops what it still holds: the far line has nothing left to send.
+    far_line_busy_until_ = SteadyClock::now();
+    far_line_left_ = SteadyClock::duration::zero();
   }
   std::vector<Expected> asked{{ComPortCommand::kPurgeData, {value}}};
   bool contradicted = false;
@@ -567,6 +580,7 @@ bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
   const std::uint64_t end = out_origin_ + out_.size();
   if (WaitFor([&] { return SentPosition() >= end; }, deadline)) {
     bytes_written = count;
+    AccountFarLine(count);
     return true;
   }
   // A byte counts as written once its encoding has started to go; the rest of a doubled 0xFF
@@ -582,6 +596,7 @@ bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
   }
   out_.erase(out_.begin() + static_cast<std::ptrdiff_t>(position - out_origin_),
              out_.begin() + static_cast<std::ptrdiff_t>(end - out_origin_));
+  AccountFarLine(bytes_written);
   return true;
 }
 
@@ -591,7 +606,66 @@ bool ClientConnection::Drain() {
   }
   const TimePoint deadline =
       After(WriteLimitMs(timeouts_, QueuedOutput(), options_.unlimited_wait_cap_ms));
-  return WaitFor([this] { return QueuedOutput() == 0; }, deadline);
+  if (!WaitFor([this] { return QueuedOutput() == 0; }, deadline)) {
+    return false;
+  }
+  // Nothing arrives when the far line empties, so wake up for it rather than for the socket.
+  while (!FarLineIdle()) {
+    if (Lost()) {
+      return Fail(lost_error_);
+    }
+    std::uint32_t wait = MillisecondsUntil(deadline);
+    if (wait == 0) {
+      return Fail(ETIMEDOUT);
+    }
+    if (!far_line_held_) {
+      wait = std::min(wait, MillisecondsUntil(far_line_busy_until_) + 1);
+    }
+    Step(wait);
+  }
+  return true;
+}
+
+// --- The far line, estimated -----------------------------------------------------------------
+
+bool ClientConnection::FarLineHeld() const {
+  const bool hardware_flow = (line_state_.flags & kDcbOutxCtsFlow) != 0;
+  return suspended_ || (hardware_flow && (modem_state_ & kModemCts) == 0);
+}
+
+void ClientConnection::AccountFarLine(std::uint32_t bytes) {
+  if (bytes == 0) {
+    return;
+  }
+  const std::uint64_t rate = line_state_.BaudRate != 0 ? line_state_.BaudRate : 9600;
+  const auto duration = std::chrono::microseconds((std::uint64_t{bytes} * 10'000'000u) / rate);
+  if (far_line_held_) {
+    far_line_left_ += duration;
+    return;
+  }
+  far_line_busy_until_ = std::max(far_line_busy_until_, SteadyClock::now()) + duration;
+}
+
+void ClientConnection::UpdateFarLineHold() {
+  const bool held = FarLineHeld();
+  if (held == far_line_held_) {
+    return;
+  }
+  const TimePoint now = SteadyClock::now();
+  if (held) {
+    far_line_left_ =
+        far_line_busy_until_ > now ? far_line_busy_until_ - now : SteadyClock::duration::zero();
+  } else {
+    far_line_busy_until_ = now + far_line_left_;
+  }
+  far_line_held_ = held;
+}
+
+bool ClientConnection::FarLineIdle() const {
+  if (far_line_held_) {
+    return far_line_left_ == SteadyClock::duration::zero();
+  }
+  return SteadyClock::now() >= far_line_busy_until_;
 }
 
 }  // namespace tovrel::rfc2217

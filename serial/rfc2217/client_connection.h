@@ -6,8 +6,12 @@
 //    short only while the server has suspended our data (FLOWCONTROL-SUSPEND) or the socket
 //    stays full for the whole write time-out; bytes held by a far UART whose CTS is off wait in
 //    the socket and server buffers rather than timing the write out.
-//  - Drain hands every queued byte to the socket and returns: whether the far UART has sent
-//    them is not reported by the protocol.
+//  - Whether the far UART has sent the bytes is not reported by the protocol, so Drain hands
+//    every queued byte to the socket and then waits for the time the far line needs to send
+//    what was written (10 bit times a byte at the rate in force), a time that stands still
+//    while hardware flow control holds the far UART (CTS reported off, or our data suspended).
+//    That keeps the host from running ahead of the device by more than the estimate's error;
+//    it is bounded by the write time-outs like a local drain.
 //  - The modem lines are those of the server's last NOTIFY-MODEMSTATE, so a change is seen one
 //    network delay late; until the first report every line reads as off.
 //  - Received NUL bytes are dropped here (fNull), on arrival, as a driver does.
@@ -117,6 +121,14 @@ class ClientConnection final : private telnet::DecoderSink {
   bool AwaitSettings();
 
   std::size_t QueuedOutput() const { return out_.size() - out_sent_; }
+
+  // The far line's progress, estimated: `far_line_busy_until_` is when the bytes written so far
+  // will have left the far UART; while the far UART is held, `far_line_left_` keeps the time it
+  // still needs instead.
+  bool FarLineHeld() const;
+  void AccountFarLine(std::uint32_t bytes);
+  void UpdateFarLineHold();
+  bool FarLineIdle() const;
   std::uint64_t SentPosition() const { return out_origin_ + out_sent_; }
 
   ClientOptions options_;
@@ -136,6 +148,10 @@ class ClientConnection final : private telnet::DecoderSink {
   bool suspended_ = false;  // the server asked us to stop sending data
   std::uint8_t modem_state_ = 0;
   bool have_modem_state_ = false;
+
+  TimePoint far_line_busy_until_{};
+  bool far_line_held_ = false;
+  SteadyClock::duration far_line_left_{};
 
   DCB line_state_;
   COMMTIMEOUTS timeouts_;

@@ -479,13 +479,52 @@ TEST_F(Rfc2217ClientTest, ShortWriteReportsExactlyWhatReachesTheServer) {
   ASSERT_TRUE(api_->SetTimeouts(handle_, drain_limit));
   const Bytes tail{'E', 'N', 'D'};
   std::uint32_t tail_written = 0;
+  // The tail's write returns once everything before it has reached the socket.
   ASSERT_TRUE(api_->WriteBytes(handle_, tail.data(), 3, tail_written));
-  ASSERT_TRUE(api_->Drain(handle_));
   ASSERT_TRUE(server_->WaitUntil(
       [&] { return server_->DataCountLocked() >= std::size_t{written} + 3; }, 5000));
   Bytes expected(big.begin(), big.begin() + written);
   expected.insert(expected.end(), tail.begin(), tail.end());
   EXPECT_TRUE(server_->ReceivedData() == expected);
+}
+
+TEST_F(Rfc2217ClientTest, DrainWaitsForTheFarLineAndStandsStillWhileCtsIsOff) {
+  Open();
+  server_->NotifyModemState(rfc2217::kModemCts);
+  ASSERT_TRUE(AwaitModemStatus(MS_CTS_ON));
+  ASSERT_TRUE(api_->SetLineState(handle_, DevicePortState(9600)));
+  COMMTIMEOUTS timeouts;
+  timeouts.WriteTotalTimeoutConstant = 2000;
+  ASSERT_TRUE(api_->SetTimeouts(handle_, timeouts));
+  const Bytes piece(96, 0x55);  // 100 ms at 9600 baud
+  std::uint32_t written = 0;
+
+  ASSERT_TRUE(api_->WriteBytes(handle_, piece.data(), 96, written));
+  Stopwatch flowing;
+  ASSERT_TRUE(api_->Drain(handle_));
+  EXPECT_GE(flowing.Ms(), 90);
+  EXPECT_LT(flowing.Ms(), 400);
+
+  ASSERT_TRUE(api_->WriteBytes(handle_, piece.data(), 96, written));
+  server_->NotifyModemState(0);  // the far UART is held at once
+  ASSERT_TRUE(AwaitModemStatus(0));
+  std::thread release([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    server_->NotifyModemState(rfc2217::kModemCts);
+  });
+  Stopwatch held;
+  ASSERT_TRUE(api_->Drain(handle_));
+  release.join();
+  EXPECT_GE(held.Ms(), 300);
+  EXPECT_LT(held.Ms(), 1000);
+
+  ASSERT_TRUE(api_->WriteBytes(handle_, piece.data(), 96, written));
+  server_->NotifyModemState(0);
+  ASSERT_TRUE(AwaitModemStatus(0));
+  Stopwatch stuck;
+  EXPECT_FALSE(api_->Drain(handle_));  // bounded by the write time-out
+  EXPECT_EQ(api_->LastErrorNumber(), static_cast<std::uint32_t>(ETIMEDOUT));
+  EXPECT_GE(stuck.Ms(), 1900);
 }
 
 // --- Purge -----------------------------------------------------------------------------------
@@ -511,11 +550,14 @@ TEST_F(Rfc2217ClientTest, PurgeFlagsChooseWhatTheServerDiscards) {
     std::uint32_t flags;
     const char* sent;  // nullptr: nothing is sent
   };
-  const Case cases[] = {{PURGE_TXCLEAR | PURGE_RXCLEAR, "12: 3"},
+  // A transmit clear stays local: after a drain it would only cut off what the server has not
+  // sent yet. An abort (as on close) does reach the server.
+  const Case cases[] = {{PURGE_TXCLEAR | PURGE_RXCLEAR, "12: 1"},
                         {PURGE_RXCLEAR, "12: 1"},
                         {PURGE_RXABORT, "12: 1"},
-                        {PURGE_TXCLEAR, "12: 2"},
+                        {PURGE_TXCLEAR, nullptr},
                         {PURGE_TXABORT, "12: 2"},
+                        {PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR, "12: 3"},
                         {0, nullptr}};
   std::vector<std::string> expected;
   for (const Case& c : cases) {
