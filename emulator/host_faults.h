@@ -23,6 +23,9 @@ struct LinkConfig {
   std::uint32_t host_tx_buffer_bytes = 0;
   // Input queue size until SetupQueues sets one; bytes beyond it are lost.
   std::uint32_t default_input_queue_bytes = 4096;
+  // Whether Calls() keeps every platform call. A link that serves for hours (the network
+  // emulator) turns this off so that its memory stays flat; call counts are always kept.
+  bool record_calls = true;
 };
 
 // Each *_from_call is 0 for "never", or N: the Nth call of that kind (counted from 1 since the

@@ -107,6 +107,21 @@ TEST(SimulatedLinkHost, RecordsWhatTheHostDidInOrder) {
   EXPECT_EQ(h.link.OpenHandle(), INVALID_HANDLE_VALUE);
 }
 
+TEST(SimulatedLinkHost, CountsWithoutRecordingWhenTold) {
+  VirtualClock clock;
+  EmulatedDevice device;
+  LinkConfig config;
+  config.record_calls = false;
+  SimulatedLink link(clock, device, config);
+  const PortHandle port = link.OpenPort("sim://");
+  std::uint32_t status = 0;
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_TRUE(link.GetModemStatus(port, status));
+  }
+  EXPECT_TRUE(link.Calls().empty());
+  EXPECT_EQ(link.CallCount(HostOp::kGetModemStatus), 1000u);
+}
+
 TEST(SimulatedLinkHost, RecordsBytesMovedAndModemStatus) {
   LinkHarness h;
   h.Open(38400);
