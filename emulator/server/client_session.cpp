@@ -1,0 +1,375 @@
+#include "emulator/server/client_session.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace tovrel::server {
+namespace {
+
+using rfc2217::ComPortCommand;
+using rfc2217::ComPortRole;
+using telnet::Side;
+
+// Bytes taken from the connection at a time.
+constexpr std::size_t kReceiveChunk = 4096;
+// Client data held here beyond what the UART has taken; reading stops at this much.
+constexpr std::size_t kHeldLimit = 4096;
+// Wire bytes queued for the client; beyond this much, device output stays in the UART and the
+// client is not read.
+constexpr std::size_t kOutLimit = 65536;
+// Bytes taken from the UART at a time.
+constexpr std::size_t kForwardChunk = 4096;
+// Grace beyond the line time of pending bytes, for a transmit purge and for delivering what a
+// departed client sent.
+constexpr Clock::Micros kGraceMicros = 1'000'000;
+
+// The members a settings request can change.
+bool SameSettings(const DCB& a, const DCB& b) {
+  return a.BaudRate == b.BaudRate && a.flags == b.flags && a.ByteSize == b.ByteSize &&
+         a.Parity == b.Parity && a.StopBits == b.StopBits;
+}
+
+}  // namespace
+
+ClientSession::ClientSession(net::Socket connection, Clock& clock, const DeviceConfig& config,
+                             const DeviceFaults& faults)
+    : connection_(std::move(connection)),
+      clock_(clock),
+      uart_(std::make_unique<EmulatedUart>(clock_, config, faults)) {
+  negotiator_.Allow(Side::kLocal, telnet::kOptionBinary);
+  negotiator_.Allow(Side::kRemote, telnet::kOptionBinary);
+  negotiator_.Allow(Side::kLocal, telnet::kOptionSuppressGoAhead);
+  negotiator_.Allow(Side::kRemote, telnet::kOptionSuppressGoAhead);
+  negotiator_.Allow(Side::kRemote, telnet::kOptionComPort);
+  // Ask for what a binary serial stream needs; clients that wait to be asked then agree too.
+  negotiator_.Request(Side::kLocal, telnet::kOptionBinary, out_);
+  negotiator_.Request(Side::kRemote, telnet::kOptionBinary, out_);
+  negotiator_.Request(Side::kLocal, telnet::kOptionSuppressGoAhead, out_);
+  negotiator_.Request(Side::kRemote, telnet::kOptionSuppressGoAhead, out_);
+  negotiator_.Request(Side::kRemote, telnet::kOptionComPort, out_);
+  cts_ = uart_->ClearToSend();
+  SendQueued();
+}
+
+ClientSession::~ClientSession() = default;
+
+void ClientSession::CheckFinished() {
+  if (client_gone_ && !finished_) {
+    const bool delivered = events_.empty() && uart_->PendingOutput() == 0;
+    finished_ = delivered || clock_.Now() >= linger_until_;
+  }
+}
+
+bool ClientSession::WantInput() const {
+  // A client that does not read what it is sent is not listened to either, so that its
+  // requests cannot pile up answers here without end.
+  return !client_gone_ && held_bytes_ < kHeldLimit && !purge_deadline_ &&
+         out_.size() - out_sent_ < kOutLimit;
+}
+
+void ClientSession::Step(std::uint32_t wait_ms) {
+  bool readable = false;
+  bool writable = false;
+  if (!client_gone_) {
+    const bool want_input = WantInput();
+    const bool want_output = out_sent_ < out_.size();
+    pollfd entry;
+    entry.fd = static_cast<int>(connection_.Get());
+    entry.events = static_cast<short>((want_input ? POLLIN : 0) | (want_output ? POLLOUT : 0));
+    entry.revents = 0;
+    if (::poll(&entry, 1, static_cast<int>(wait_ms)) > 0) {
+      // A broken connection is found out by reading from it, even while input is not wanted.
+      readable = (entry.revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0;
+      writable = (entry.revents & POLLOUT) != 0;
+    }
+  } else if (wait_ms > 0) {
+    ::poll(nullptr, 0, static_cast<int>(wait_ms));
+  }
+
+  clock_.CatchUp();
+  uart_->Advance();
+  ReportModemLines();
+  if (readable) {
+    ReceiveInput();
+  }
+  ProcessEvents();
+  UpdateFlowControl();
+  ForwardDeviceOutput();
+  if (client_gone_) {
+    out_.clear();  // answers to what a departed client asked go nowhere
+    out_sent_ = 0;
+  } else if (writable || out_sent_ < out_.size()) {
+    SendQueued();
+  }
+  CheckFinished();
+}
+
+// --- Input from the client ---------------------------------------------------------------------
+
+void ClientSession::ReceiveInput() {
+  std::uint8_t chunk[kReceiveChunk];
+  std::size_t received = 0;
+  std::uint32_t error = 0;
+  switch (net::ReceiveSome(connection_, chunk, sizeof chunk, received, error)) {
+    case net::IoStatus::kDone:
+      decoder_.Feed(chunk, received, *this);
+      break;
+    case net::IoStatus::kWouldBlock:
+      break;
+    case net::IoStatus::kClosed:
+      LoseClient(0);
+      break;
+    case net::IoStatus::kFailed:
+      LoseClient(error != 0 ? error : static_cast<std::uint32_t>(ECONNRESET));
+      break;
+  }
+}
+
+void ClientSession::LoseClient(std::uint32_t error) {
+  if (client_gone_) {
+    return;
+  }
+  client_gone_ = true;
+  connection_error_ = error;
+  out_.clear();
+  out_sent_ = 0;
+  const Clock::Micros line_time =
+      uart_->PendingOutputTime() +
+      Clock::Micros{held_bytes_} * ByteTimeMicros(uart_->LineState().BaudRate);
+  linger_until_ = clock_.Now() + line_time + kGraceMicros;
+  connection_.Close();
+}
+
+void ClientSession::OnData(const std::uint8_t* bytes, std::size_t count) {
+  if (events_.empty() || events_.back().kind != ClientEvent::Kind::kData) {
+    events_.emplace_back();
+  }
+  std::vector<std::uint8_t>& data = events_.back().data;
+  data.insert(data.end(), bytes, bytes + count);
+  held_bytes_ += count;
+}
+
+void ClientSession::OnNegotiation(telnet::Verb verb, std::uint8_t option) {
+  ClientEvent event;
+  event.kind = ClientEvent::Kind::kNegotiation;
+  event.verb = verb;
+  event.option = option;
+  events_.push_back(std::move(event));
+}
+
+void ClientSession::OnSubnegotiation(std::uint8_t option, const std::uint8_t* payload,
+                                     std::size_t length) {
+  ClientEvent event;
+  if (option != telnet::kOptionComPort || !ParseComPort(payload, length, event.message) ||
+      event.message.from_server) {
+    return;  // not something a client of this port has any business sending
+  }
+  event.kind = ClientEvent::Kind::kComPort;
+  events_.push_back(std::move(event));
+}
+
+// --- Carrying out what the client sent ---------------------------------------------------------
+
+void ClientSession::ProcessEvents() {
+  while (!events_.empty()) {
+    ClientEvent& event = events_.front();
+    switch (event.kind) {
+      case ClientEvent::Kind::kData: {
+        const std::size_t taken =
+            uart_->Write(event.data.data() + front_offset_, event.data.size() - front_offset_);
+        front_offset_ += taken;
+        held_bytes_ -= taken;
+        bytes_to_device_ += taken;
+        if (front_offset_ < event.data.size()) {
+          return;  // the UART is full: the rest waits, and so does everything behind it
+        }
+        front_offset_ = 0;
+        break;
+      }
+      case ClientEvent::Kind::kNegotiation:
+        negotiator_.Receive(event.verb, event.option, out_);
+        if (negotiator_.IsEnabled(Side::kRemote, telnet::kOptionComPort)) {
+          ComPortInUse();
+        }
+        break;
+      case ClientEvent::Kind::kComPort:
+        // A client may take the option as agreed before its own WILL went out (crossing
+        // requests); its first message settles it.
+        ComPortInUse();
+        if (!HandleComPort(event.message)) {
+          return;
+        }
+        break;
+    }
+    events_.pop_front();
+  }
+}
+
+void ClientSession::Answer(ComPortCommand command, const std::vector<std::uint8_t>& value) {
+  if (client_gone_) {
+    return;
+  }
+  rfc2217::AppendComPort(out_, ComPortRole::kServer, command, value.data(), value.size());
+}
+
+bool ClientSession::HandleComPort(const rfc2217::ComPortMessage& message) {
+  if (IsSettingsRequest(message.command)) {
+    const DCB wanted = RequestedLineState(message, uart_->LineState(), extras_);
+    if (!SameSettings(wanted, uart_->LineState())) {
+      uart_->SetLineState(wanted);  // a refusal leaves the old state, which the answer tells
+    }
+    Answer(message.command, AnswerValue(message, uart_->LineState(), extras_));
+    return true;
+  }
+  switch (message.command) {
+    case ComPortCommand::kSignature:
+      if (message.value.empty()) {  // a question; a value is the client's own signature
+        const std::string name = kServerSignature;
+        Answer(ComPortCommand::kSignature, std::vector<std::uint8_t>(name.begin(), name.end()));
+      }
+      return true;
+    case ComPortCommand::kSetLineStateMask:
+      // This line has no errors or breaks to report; the mask is only acknowledged.
+      Answer(message.command, {message.Byte()});
+      return true;
+    case ComPortCommand::kSetModemStateMask:
+      modem_mask_ = message.Byte();
+      Answer(message.command, {modem_mask_});
+      if (modem_mask_ != 0) {
+        SendModemState(static_cast<std::uint8_t>(ModemState(false) & modem_mask_));
+      }
+      return true;
+    case ComPortCommand::kNotifyModemState:
+      // Some clients poll the lines this way instead of waiting for changes.
+      SendModemState(static_cast<std::uint8_t>(ModemState(false) & modem_mask_));
+      return true;
+    case ComPortCommand::kFlowControlSuspend:
+      client_suspended_us_ = true;
+      return true;
+    case ComPortCommand::kFlowControlResume:
+      client_suspended_us_ = false;
+      return true;
+    case ComPortCommand::kPurgeData:
+      return HandlePurge(message);
+    default:
+      return true;  // notifications are the server's to send; nothing to do
+  }
+}
+
+bool ClientSession::HandlePurge(const rfc2217::ComPortMessage& message) {
+  const std::uint8_t what = message.Byte();
+  const bool receive = what == rfc2217::kPurgeReceive || what == rfc2217::kPurgeBoth;
+  const bool transmit = what == rfc2217::kPurgeTransmit || what == rfc2217::kPurgeBoth;
+  if (transmit && uart_->PendingOutput() > 0) {
+    if (!purge_deadline_) {
+      purge_deadline_ = clock_.Now() + uart_->PendingOutputTime() + kGraceMicros;
+    }
+    if (clock_.Now() < *purge_deadline_) {
+      return false;  // the UART is still sending what it was given; answer once it is done
+    }
+  }
+  purge_deadline_.reset();
+  std::uint32_t flags = 0;
+  if (receive) {
+    flags |= PURGE_RXABORT | PURGE_RXCLEAR;
+  }
+  if (transmit) {
+    flags |= PURGE_TXABORT | PURGE_TXCLEAR;
+  }
+  if (flags != 0) {
+    uart_->Purge(flags);
+  }
+  Answer(ComPortCommand::kPurgeData, {what});
+  return true;
+}
+
+// --- Modem lines and flow control --------------------------------------------------------------
+
+void ClientSession::ComPortInUse() {
+  if (!com_port_in_use_) {
+    // Tell the lines as they are at once: some clients never set a mask and would otherwise
+    // know nothing until the first change.
+    com_port_in_use_ = true;
+    SendModemState(static_cast<std::uint8_t>(ModemState(false) & modem_mask_));
+  }
+}
+
+std::uint8_t ClientSession::ModemState(bool delta) const {
+  std::uint8_t state = cts_ ? rfc2217::kModemCts : std::uint8_t{0};
+  if (delta) {
+    state = static_cast<std::uint8_t>(state | rfc2217::kModemDeltaCts);
+  }
+  return state;
+}
+
+void ClientSession::SendModemState(std::uint8_t state) {
+  if (!client_gone_) {
+    rfc2217::AppendComPortByte(out_, ComPortRole::kServer, ComPortCommand::kNotifyModemState,
+                               state);
+  }
+}
+
+void ClientSession::ReportModemLines() {
+  const bool cts = uart_->ClearToSend();
+  if (cts != cts_) {
+    cts_ = cts;
+    const auto masked = static_cast<std::uint8_t>(ModemState(true) & modem_mask_);
+    if (masked != 0) {
+      SendModemState(masked);
+    }
+  }
+  UpdateFlowControl();
+}
+
+void ClientSession::UpdateFlowControl() {
+  const bool hold = uart_->OutputHeld();
+  if (hold == suspended_client_ || client_gone_) {
+    return;
+  }
+  suspended_client_ = hold;
+  rfc2217::AppendComPort(
+      out_, ComPortRole::kServer,
+      hold ? ComPortCommand::kFlowControlSuspend : ComPortCommand::kFlowControlResume, nullptr, 0);
+}
+
+// --- Output to the client ----------------------------------------------------------------------
+
+void ClientSession::ForwardDeviceOutput() {
+  if (client_gone_ || client_suspended_us_ || out_.size() - out_sent_ >= kOutLimit) {
+    return;
+  }
+  std::uint8_t chunk[kForwardChunk];
+  const std::size_t got = uart_->Read(chunk, sizeof chunk);
+  if (got > 0) {
+    bytes_from_device_ += got;
+    telnet::AppendData(out_, chunk, got);
+  }
+}
+
+void ClientSession::SendQueued() {
+  while (!client_gone_ && out_sent_ < out_.size()) {
+    std::size_t sent = 0;
+    std::uint32_t error = 0;
+    const net::IoStatus status =
+        net::SendSome(connection_, out_.data() + out_sent_, out_.size() - out_sent_, sent, error);
+    if (status == net::IoStatus::kFailed) {
+      LoseClient(error != 0 ? error : static_cast<std::uint32_t>(EPIPE));
+      return;
+    }
+    if (status != net::IoStatus::kDone || sent == 0) {
+      break;
+    }
+    out_sent_ += sent;
+  }
+  if (out_sent_ == out_.size()) {
+    out_.clear();
+    out_sent_ = 0;
+  } else if (out_sent_ > kOutLimit) {
+    out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(out_sent_));
+    out_sent_ = 0;
+  }
+}
+
+}  // namespace tovrel::server

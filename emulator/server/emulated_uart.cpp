@@ -1,0 +1,100 @@
+#include "emulator/server/emulated_uart.h"
+
+#include <algorithm>
+
+#include "emulator/line_format.h"
+
+namespace tovrel::server {
+namespace {
+
+constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
+
+LinkConfig UartLinkConfig() {
+  LinkConfig config;
+  config.host_tx_buffer_bytes = kUartTransmitBufferBytes;
+  config.default_input_queue_bytes = kUartReceiveBufferBytes;
+  config.record_calls = false;  // the server runs for hours; keep its memory flat
+  return config;
+}
+
+}  // namespace
+
+void SteppedClock::CatchUp() {
+  now_ = std::max(now_, source_.Now());
+}
+
+void SteppedClock::SleepFor(Micros duration) {
+  source_.SleepFor(duration);
+  CatchUp();
+}
+
+EmulatedUart::EmulatedUart(Clock& clock, const DeviceConfig& config, const DeviceFaults& faults)
+    : clock_(clock), device_(config, faults), link_(clock, device_, UartLinkConfig()) {
+  port_ = link_.OpenPort("uart");
+  link_.SetupQueues(port_, kUartReceiveBufferBytes, kUartTransmitBufferBytes);
+  // Reads return at once with what is there. Writes never wait either, since Write hands over
+  // only what fits; the short write time-out is a guard, not a pacing.
+  COMMTIMEOUTS timeouts;
+  timeouts.ReadIntervalTimeout = kMaxDword;
+  timeouts.WriteTotalTimeoutConstant = 1;
+  link_.SetTimeouts(port_, timeouts);
+  // The driver's defaults (DTR and RTS on, no flow control) at the device's own speed, so that a
+  // client that never configures the port still talks to the device.
+  DCB state = link_.HostLineState();
+  state.BaudRate = config.initial_baud;
+  state.ByteSize = 8;
+  state.Parity = NOPARITY;
+  state.StopBits = ONESTOPBIT;
+  link_.SetLineState(port_, state);
+}
+
+void EmulatedUart::Advance() {
+  link_.Sync();
+}
+
+bool EmulatedUart::ClearToSend() {
+  // What GetModemStatus reports, read without it: the link records every call it serves, and a
+  // server polling the line every millisecond would grow that record without end.
+  link_.Sync();
+  return device_.ClearToSend(clock_.Now());
+}
+
+bool EmulatedUart::OutputHeld() {
+  return (LineState().flags & kDcbOutxCtsFlow) != 0 && !ClearToSend();
+}
+
+bool EmulatedUart::SetLineState(const DCB& state) {
+  return link_.SetLineState(port_, state);
+}
+
+std::size_t EmulatedUart::Write(const std::uint8_t* bytes, std::size_t count) {
+  const std::size_t pending = link_.PendingOutput();
+  if (count == 0 || pending >= kUartTransmitBufferBytes) {
+    return 0;
+  }
+  const auto take =
+      static_cast<std::uint32_t>(std::min<std::size_t>(count, kUartTransmitBufferBytes - pending));
+  std::uint32_t written = 0;
+  link_.WriteBytes(port_, bytes, take, written);
+  return written;
+}
+
+std::size_t EmulatedUart::Read(std::uint8_t* buffer, std::size_t capacity) {
+  if (capacity == 0 || link_.PendingInput() == 0) {
+    return 0;  // nothing to take: no need to make (and have recorded) a call
+  }
+  std::uint32_t got = 0;
+  link_.ReadBytes(port_, buffer,
+                  static_cast<std::uint32_t>(std::min<std::size_t>(capacity, kMaxDword)), got);
+  return got;
+}
+
+void EmulatedUart::Purge(std::uint32_t flags) {
+  link_.Purge(port_, flags);
+}
+
+Clock::Micros EmulatedUart::PendingOutputTime() const {
+  return Clock::Micros{link_.PendingOutput()} * ByteTimeMicros(LineState().BaudRate);
+}
+
+}  // namespace tovrel::server

@@ -1,0 +1,45 @@
+// tovrel-emulator: an emulated Velmor transporter/printer behind an RFC 2217 serial port server.
+#include <signal.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "emulator/server/emulator_server.h"
+#include "emulator/server/server_options.h"
+#include "serial/clock.h"
+
+int main(int argc, char** argv) {
+  using namespace tovrel::server;
+
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  const ParseResult parsed = ParseServerOptions(arguments);
+  if (parsed.outcome == ParseOutcome::kHelp) {
+    std::cout << UsageText();
+    return kExitOk;
+  }
+  if (parsed.outcome == ParseOutcome::kError) {
+    std::cerr << kProgramName << ": " << parsed.error << "\nTry '" << kProgramName << " --help'.\n";
+    return kExitUsage;
+  }
+
+  // SIGINT and SIGTERM are held pending rather than handled, and the server looks for them
+  // between steps: a stop then always falls between two whole steps, and no handler has to
+  // share state with the program.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  // A reader of the log that has gone away must not end the server.
+  signal(SIGPIPE, SIG_IGN);
+  const auto stop_requested = [] {
+    sigset_t pending;
+    sigemptyset(&pending);
+    return sigpending(&pending) == 0 &&
+           (sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1);
+  };
+
+  tovrel::SystemClock clock;
+  return RunEmulatorServer(parsed.options, clock, std::cout, std::cerr, stop_requested);
+}

@@ -1,0 +1,91 @@
+// The real tovrel against the real tovrel-emulator over loopback, as separate processes, in real
+// time: each update has 14 s of fixed pauses.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "emulator_process.h"
+
+namespace tovrel::testing {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+std::string WriteImage(const std::string& name, std::size_t bytes) {
+  const std::string path = ::testing::TempDir() + name;
+  std::ofstream file(path, std::ios::binary);
+  for (std::size_t i = 0; i < bytes; ++i) {
+    file.put(static_cast<char>((i * 31 + 7) ^ (i >> 8)));
+  }
+  return path;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+TEST(TovrelOverNetwork, UpdatesAt115200) {
+  const std::string image = WriteImage("tovrel-net-2k.bin", 2048);
+  const std::string saved = ::testing::TempDir() + "tovrel-net-2k.saved";
+  std::remove(saved.c_str());
+  EmulatorProcess emulator({"--once", "--baud", "115200", "--save-image", saved});
+  ASSERT_NE(emulator.Port(), 0);
+
+  const ProcessResult run =
+      RunProcess({TOVREL_BINARY, image, emulator.PortName(), "115200"}, seconds(60));
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.standard_output,
+            "Product ID: VELMOR TP-200 FW 1.04\n"
+            "\nProgramming -   0%\b\b\b\b 50%\b\b\b\b100%\b\b\b\b100%\n"
+            "Product ID: VELMOR TP-200 FW 1.05\n"
+            "Flash update complete!\n");
+  EXPECT_EQ(run.standard_error, "");
+  // 14 s of pauses and 2 KiB at 38400 baud (0.53 s) with a little pacing.
+  EXPECT_GE(run.elapsed, milliseconds(14000 + 533));
+  EXPECT_LT(run.elapsed, milliseconds(14000 + 533 + 4000));
+
+  const ProcessResult server = emulator.Process().Wait(seconds(5));
+  EXPECT_EQ(server.exit_status, 0);
+  EXPECT_NE(server.standard_output.find(": 5 commands, image 2048 of 2048 bytes, complete\n"
+                                        "image saved to " +
+                                        saved + " (2048 bytes)\n"),
+            std::string::npos)
+      << server.standard_output;
+  EXPECT_EQ(server.standard_error, "");
+  EXPECT_EQ(ReadFile(saved), ReadFile(image));
+}
+
+TEST(TovrelOverNetwork, CtsHeldOffPartwayThroughTheTransfer) {
+  const std::string image = WriteImage("tovrel-net-cts.bin", 2048);
+  EmulatorProcess emulator({"--once", "--baud", "115200", "--cts-off-after-pieces", "3"});
+  ASSERT_NE(emulator.Port(), 0);
+
+  // The fourth piece is held back by the server (CTS off, flow control suspended) until the
+  // port's write time-out of 10 s + 128 x 200 ms runs out.
+  const ProcessResult run =
+      RunProcess({TOVREL_BINARY, image, emulator.PortName(), "115200"}, seconds(90));
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.standard_output,
+            "Product ID: VELMOR TP-200 FW 1.04\n"
+            "\nProgramming -   0%\b\b\b\b100%\n"
+            "Flash update failed, 384 bytes transferred.\n");
+  EXPECT_EQ(run.standard_error, "");
+
+  const ProcessResult server = emulator.Process().Wait(seconds(5));
+  EXPECT_EQ(server.exit_status, 1);
+  EXPECT_NE(server.standard_output.find(": 3 commands, image 384 of 2048 bytes, incomplete\n"),
+            std::string::npos)
+      << server.standard_output;
+}
+
+}  // namespace
+}  // namespace tovrel::testing
