@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "process_runner.h"
+#include "tests/e2e/child_process.h"
 
 namespace tovrel {
 namespace {

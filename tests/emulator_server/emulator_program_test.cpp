@@ -9,10 +9,10 @@
 #include <string>
 #include <thread>
 
-#include "child_process.h"
 #include "emulator/server/server_options.h"
 #include "emulator_process.h"
 #include "session_harness.h"
+#include "tests/e2e/child_process.h"
 
 namespace tovrel::testing {
 namespace {

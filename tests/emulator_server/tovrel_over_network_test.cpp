@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
 #include "emulator_process.h"
+#include "tests/e2e/child_process.h"
 
 namespace tovrel::testing {
 namespace {
