@@ -7,12 +7,30 @@ namespace {
 // read from the driver is written back exactly as read.
 constexpr unsigned kDcbDummy2Shift = 15;
 
+// The members that are plain fields in both structures, under the same names; only the flag
+// word needs converting.
+template <typename From, typename To>
+void CopyPlainMembers(const From& from, To& to) {
+  to.DCBlength = from.DCBlength;
+  to.BaudRate = from.BaudRate;
+  to.wReserved = from.wReserved;
+  to.XonLim = from.XonLim;
+  to.XoffLim = from.XoffLim;
+  to.ByteSize = from.ByteSize;
+  to.Parity = from.Parity;
+  to.StopBits = from.StopBits;
+  to.XonChar = from.XonChar;
+  to.XoffChar = from.XoffChar;
+  to.ErrorChar = from.ErrorChar;
+  to.EofChar = from.EofChar;
+  to.EvtChar = from.EvtChar;
+  to.wReserved1 = from.wReserved1;
+}
+
 }  // namespace
 
 ::DCB ToWin32Dcb(const DCB& ours) {
   ::DCB theirs{};
-  theirs.DCBlength = ours.DCBlength;
-  theirs.BaudRate = ours.BaudRate;
 
   const std::uint32_t flags = ours.flags;
   theirs.fBinary = (flags & kDcbBinary) != 0;
@@ -35,25 +53,12 @@ constexpr unsigned kDcbDummy2Shift = 15;
   theirs.fDummy2 = flags >> kDcbDummy2Shift;
 #pragma GCC diagnostic pop
 
-  theirs.wReserved = ours.wReserved;
-  theirs.XonLim = ours.XonLim;
-  theirs.XoffLim = ours.XoffLim;
-  theirs.ByteSize = ours.ByteSize;
-  theirs.Parity = ours.Parity;
-  theirs.StopBits = ours.StopBits;
-  theirs.XonChar = ours.XonChar;
-  theirs.XoffChar = ours.XoffChar;
-  theirs.ErrorChar = ours.ErrorChar;
-  theirs.EofChar = ours.EofChar;
-  theirs.EvtChar = ours.EvtChar;
-  theirs.wReserved1 = ours.wReserved1;
+  CopyPlainMembers(ours, theirs);
   return theirs;
 }
 
 DCB FromWin32Dcb(const ::DCB& theirs) {
   DCB ours;
-  ours.DCBlength = theirs.DCBlength;
-  ours.BaudRate = theirs.BaudRate;
 
   std::uint32_t flags = 0;
   flags |= theirs.fBinary != 0 ? kDcbBinary : 0u;
@@ -72,18 +77,7 @@ DCB FromWin32Dcb(const ::DCB& theirs) {
   flags |= static_cast<std::uint32_t>(theirs.fDummy2) << kDcbDummy2Shift;
   ours.flags = flags;
 
-  ours.wReserved = theirs.wReserved;
-  ours.XonLim = theirs.XonLim;
-  ours.XoffLim = theirs.XoffLim;
-  ours.ByteSize = theirs.ByteSize;
-  ours.Parity = theirs.Parity;
-  ours.StopBits = theirs.StopBits;
-  ours.XonChar = theirs.XonChar;
-  ours.XoffChar = theirs.XoffChar;
-  ours.ErrorChar = theirs.ErrorChar;
-  ours.EofChar = theirs.EofChar;
-  ours.EvtChar = theirs.EvtChar;
-  ours.wReserved1 = theirs.wReserved1;
+  CopyPlainMembers(theirs, ours);
   return ours;
 }
 
