@@ -1,5 +1,7 @@
 #include "emulator/server/com_port_settings.h"
 
+#include "serial/rfc2217/line_state_mapping.h"
+
 namespace tovrel::server {
 namespace {
 
@@ -92,19 +94,18 @@ std::uint8_t ControlAnswer(std::uint8_t asked, const DCB& state, const PortExtra
   return OutboundFlow(state);
 }
 
-std::uint8_t ParityToWire(std::uint8_t parity) {
-  return static_cast<std::uint8_t>(parity + 1u);  // NOPARITY..SPACEPARITY -> 1..5
+// The value in force as the wire gives it; the line never holds a parity or stop-bit code the
+// wire lacks, but a default keeps the answer well formed whatever it holds.
+std::uint8_t ParityOnWire(std::uint8_t parity) {
+  std::uint8_t wire = rfc2217::kParityNone;
+  rfc2217::ParityToWire(parity, wire);
+  return wire;
 }
 
-std::uint8_t StopBitsToWire(std::uint8_t stop_bits) {
-  switch (stop_bits) {
-    case TWOSTOPBITS:
-      return rfc2217::kStopTwo;
-    case ONE5STOPBITS:
-      return rfc2217::kStopOneAndHalf;
-    default:
-      return rfc2217::kStopOne;
-  }
+std::uint8_t StopBitsOnWire(std::uint8_t stop_bits) {
+  std::uint8_t wire = rfc2217::kStopOne;
+  rfc2217::StopBitsToWire(stop_bits, wire);
+  return wire;
 }
 
 }  // namespace
@@ -140,20 +141,14 @@ DCB RequestedLineState(const rfc2217::ComPortMessage& request, const DCB& curren
       }
       break;
     case ComPortCommand::kSetParity:
-      if (request.value.size() == 1 && value >= rfc2217::kParityNone &&
-          value <= rfc2217::kParitySpace) {
-        state.Parity = static_cast<std::uint8_t>(value - 1u);
+      // A value the wire does not define (0 asks) leaves the parity as it is.
+      if (request.value.size() == 1) {
+        rfc2217::ParityFromWire(value, state.Parity);
       }
       break;
     case ComPortCommand::kSetStopSize:
       if (request.value.size() == 1) {
-        if (value == rfc2217::kStopOne) {
-          state.StopBits = ONESTOPBIT;
-        } else if (value == rfc2217::kStopTwo) {
-          state.StopBits = TWOSTOPBITS;
-        } else if (value == rfc2217::kStopOneAndHalf) {
-          state.StopBits = ONE5STOPBITS;
-        }
+        rfc2217::StopBitsFromWire(value, state.StopBits);
       }
       break;
     case ComPortCommand::kSetControl:
@@ -178,9 +173,9 @@ std::vector<std::uint8_t> AnswerValue(const rfc2217::ComPortMessage& request, co
     case ComPortCommand::kSetDataSize:
       return {in_force.ByteSize};
     case ComPortCommand::kSetParity:
-      return {ParityToWire(in_force.Parity)};
+      return {ParityOnWire(in_force.Parity)};
     case ComPortCommand::kSetStopSize:
-      return {StopBitsToWire(in_force.StopBits)};
+      return {StopBitsOnWire(in_force.StopBits)};
     case ComPortCommand::kSetControl:
       return {ControlAnswer(request.Byte(), in_force, extras)};
     default:
