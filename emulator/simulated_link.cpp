@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <optional>
 
+#include "serial/timeout_rules.h"
+
 namespace tovrel {
 namespace {
 
-constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
 constexpr Clock::Micros kMicrosPerMs = 1000;
 
 // The line state a freshly opened port reports before anyone configures it.

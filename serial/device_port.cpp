@@ -3,7 +3,6 @@
 namespace tovrel {
 namespace {
 
-constexpr std::uint32_t kNoOwner = 0xFFFFFFFFu;
 constexpr std::uint32_t kDeviceReadTimeoutMs = 20000;
 constexpr std::uint32_t kDeviceWriteConstantMs = 10000;
 constexpr std::uint32_t kDeviceWriteMultiplierMs = 200;

@@ -33,7 +33,8 @@ class DevicePort : public CommPort {
   std::uint32_t BaudRate() const { return baudRate; }
   std::uint32_t OwnerThread() const { return ownerThread; }
 
-  static constexpr std::uint32_t kDeviceFlags = 0x2804;  // CTS out-flow, fNull, RTS handshake
+  static constexpr std::uint32_t kNoOwner = 0xFFFFFFFFu;  // ownerThread while nobody holds it
+  static constexpr std::uint32_t kDeviceFlags = 0x2804;   // CTS out-flow, fNull, RTS handshake
   static constexpr std::uint32_t kCtsTimeoutSeconds = 3;
   static constexpr std::uint32_t kCtsPollMs = 10;
   static constexpr std::uint32_t kLockSliceMs = 100;
@@ -41,7 +42,7 @@ class DevicePort : public CommPort {
  private:
   Clock& clock;
   MutexHandle mutex = kNoMutex;
-  std::uint32_t ownerThread = 0xFFFFFFFFu;
+  std::uint32_t ownerThread = kNoOwner;
   std::uint8_t dataBits = 8;
   std::uint8_t stopBits = ONESTOPBIT;
   std::uint32_t baudRate = 0;

@@ -3,11 +3,10 @@
 #include <algorithm>
 
 #include "emulator/line_format.h"
+#include "serial/timeout_rules.h"
 
 namespace tovrel::server {
 namespace {
-
-constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
 
 LinkConfig UartLinkConfig() {
   LinkConfig config;
