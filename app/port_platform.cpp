@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "emulator/simulated_link.h"
-#include "serial/comm_port.h"
 #include "serial/native_serial_api.h"
 #include "serial/rfc2217/rfc2217_serial_api.h"
 
@@ -22,12 +21,8 @@ PortPlatform SelectPortPlatform(const char* port_name, std::uint32_t baud_rate, 
     DeviceConfig config;
     config.initial_baud = baud_rate;
     platform.device = std::make_unique<EmulatedDevice>(config);
-    // Like a real driver, the link queues what is written (as much as the port's output queue
-    // holds) and lets the line and the device's CTS pace it, instead of returning from a write
-    // only once the last byte has left.
-    LinkConfig line;
-    line.host_tx_buffer_bytes = CommPort::kOutputQueueBytes;
-    platform.api = std::make_unique<SimulatedLink>(clock, *platform.device, line);
+    platform.api =
+        std::make_unique<SimulatedLink>(clock, *platform.device, EmulatedPortLinkConfig());
   } else if (StartsWith(port_name, kNetworkPortPrefix)) {
     platform.api = std::make_unique<Rfc2217SerialApi>();
   } else {

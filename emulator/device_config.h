@@ -64,6 +64,10 @@ struct DeviceFaults {
   // CTS goes off for good once this many image pieces have been received (0: as soon as a
   // start-programming command has been accepted).
   std::optional<std::uint32_t> cts_stuck_off_after_pieces;
+  // CTS goes off for `cts_hold_us` once this many image bytes have arrived (in the middle of a
+  // piece or at its end), then comes back: a device that stalls for a while and recovers.
+  std::optional<std::uint32_t> cts_hold_at_image_byte;
+  Clock::Micros cts_hold_us = 0;
 
   // This many NUL bytes follow each reply byte but the last.
   std::uint32_t reply_nuls = 0;

@@ -231,6 +231,9 @@ void EmulatedDevice::ReceiveImageByte(std::uint8_t byte, Clock::Micros at) {
   if (bytes_in_piece_ == config_.piece_bytes || last) {
     FinishPiece(at);
   }
+  if (faults_.cts_hold_at_image_byte && image_.size() == *faults_.cts_hold_at_image_byte) {
+    busy_until_ = std::max(busy_until_, at + faults_.cts_hold_us);
+  }
   if (last) {
     receiving_image_ = false;
     programming_complete_ = true;

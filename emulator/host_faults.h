@@ -15,11 +15,22 @@ inline constexpr std::uint32_t kSimErrorGenFailure = 31;    // default for injec
 inline constexpr std::uint32_t kSimErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kSimErrorTimeout = 1460;  // a drain that ran out of time
 
+// When a write returns to its caller.
+enum class WriteCompletion {
+  // Once its last byte has left the line (or its time-out ran out), as a synchronous Win32
+  // WriteFile on a serial port does: the device has seen the whole write, and may already have
+  // dropped CTS, when WriteBytes returns.
+  kWhenSent,
+  // As soon as no more than `host_tx_buffer_bytes` are still unsent: a driver that hands back
+  // control while its buffer drains, as a server's non-blocking UART does. Drain waits for the
+  // rest.
+  kWhenBuffered,
+};
+
 struct LinkConfig {
-  // How many written bytes the host driver may still hold, not yet completely sent, when a write
-  // returns. 0: a write returns once its last byte has left the line, so the device has seen
-  // the whole write (and may already have dropped CTS) when WriteBytes returns. Larger: writes
-  // return earlier and Drain waits for the rest.
+  WriteCompletion write_completion = WriteCompletion::kWhenSent;
+  // How many written bytes the host driver holds, not yet completely sent. With kWhenSent they
+  // are all sent before the write returns.
   std::uint32_t host_tx_buffer_bytes = 0;
   // Input queue size until SetupQueues sets one; bytes beyond it are lost.
   std::uint32_t default_input_queue_bytes = 4096;
@@ -27,6 +38,10 @@ struct LinkConfig {
   // emulator) turns this off so that its memory stays flat; call counts are always kept.
   bool record_calls = true;
 };
+
+// The link behind a `sim://` port: the output queue the device port asks for, and writes that
+// return once sent, like the Win32 driver the port classes are written against.
+LinkConfig EmulatedPortLinkConfig();
 
 // Each *_from_call is 0 for "never", or N: the Nth call of that kind (counted from 1 since the
 // link was made, failed calls included) and every later one fail with `error_number`.

@@ -27,6 +27,23 @@ bool SimulatedLine::HostMayStart(Clock::Micros at) const {
   return (host_state_.flags & kDcbOutxCtsFlow) == 0 || device_.ClearToSend(at);
 }
 
+bool SimulatedLine::HostRtsOn() const {
+  if (!host_receiving_) {
+    return false;  // a closed port drops RTS
+  }
+  switch (RtsControlOf(host_state_.flags)) {
+    case RTS_CONTROL_ENABLE:
+      return true;
+    case RTS_CONTROL_HANDSHAKE:
+      // The driver raises RTS whenever it can take input.
+      return rx_queue_.size() < rx_capacity_;
+    case RTS_CONTROL_TOGGLE:
+      return host_in_flight_.has_value() || !tx_queue_.empty();
+    default:
+      return false;
+  }
+}
+
 std::optional<Clock::Micros> SimulatedLine::NextEventTime() const {
   std::optional<Clock::Micros> next;
   auto consider = [&next](Clock::Micros t) { next = next ? std::min(*next, t) : t; };
@@ -42,7 +59,7 @@ std::optional<Clock::Micros> SimulatedLine::NextEventTime() const {
   }
   if (device_in_flight_) {
     consider(device_in_flight_->ends_at);
-  } else if (auto ready = device_.NextOutputReady()) {
+  } else if (auto ready = device_.NextOutputReady(); ready && HostRtsOn()) {
     consider(std::max(*ready, now_));
   }
   return next;
@@ -84,7 +101,9 @@ bool SimulatedLine::ProcessAt(Clock::Micros at) {
     tx_queue_.pop_front();
     changed = true;
   }
-  if (!device_in_flight_) {
+  // The device honours the hardware handshake: it starts a byte only while the host's RTS is on
+  // (a byte under way finishes).
+  if (!device_in_flight_ && HostRtsOn()) {
     const std::optional<Clock::Micros> ready = device_.NextOutputReady();
     if (ready && *ready <= at) {
       const LineFormat format = device_.Format();

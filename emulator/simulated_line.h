@@ -28,7 +28,7 @@ class SimulatedLine {
   Clock::Micros Now() const { return now_; }
 
   // The host port's line state: speed and frame of what it sends and expects, CTS output flow
-  // control and NUL discarding.
+  // control, RTS control and NUL discarding.
   void SetHostState(const DCB& state);
   // Whether the host's port takes in what arrives (false while closed: bytes are lost).
   void SetHostReceiving(bool receiving);
@@ -65,6 +65,8 @@ class SimulatedLine {
   // Completes what ends at `at` and starts what can start then. False when nothing changed.
   bool ProcessAt(Clock::Micros at);
   bool HostMayStart(Clock::Micros at) const;
+  // The host's RTS as its driver drives it; the device sends only while it is on.
+  bool HostRtsOn() const;
   void DeliverToHost(const InFlight& byte);
   LineFormat HostFormat() const;
 

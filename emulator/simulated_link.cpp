@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "serial/comm_port.h"
 #include "serial/timeout_rules.h"
 
 namespace tovrel {
@@ -53,6 +54,13 @@ std::optional<Clock::Micros> Earliest(std::optional<Clock::Micros> a,
 }
 
 }  // namespace
+
+LinkConfig EmulatedPortLinkConfig() {
+  LinkConfig config;
+  config.write_completion = WriteCompletion::kWhenSent;
+  config.host_tx_buffer_bytes = CommPort::kOutputQueueBytes;
+  return config;
+}
 
 SimulatedLink::SimulatedLink(Clock& clock, EmulatedDevice& device, LinkConfig config,
                              HostFaults faults)
@@ -321,7 +329,9 @@ bool SimulatedLink::WriteBytes(PortHandle port, const std::uint8_t* bytes, std::
                         timeouts_.WriteTotalTimeoutConstant);
   }
   line_.QueueHostOutput(bytes, count);
-  const std::size_t buffer_bytes = config_.host_tx_buffer_bytes;
+  const std::size_t buffer_bytes = config_.write_completion == WriteCompletion::kWhenSent
+                                       ? std::size_t{0}
+                                       : std::size_t{config_.host_tx_buffer_bytes};
   for (;;) {
     if (line_.PendingOutput() <= buffer_bytes) {
       bytes_written = count;
@@ -333,7 +343,8 @@ bool SimulatedLink::WriteBytes(PortHandle port, const std::uint8_t* bytes, std::
     }
     if (!wake || line_.Now() >= deadline.value_or(~Clock::Micros{0})) {
       // Out of time (or nothing could ever move the bytes on): what has not started and does
-      // not fit the driver's buffer is not sent.
+      // not fit the driver's buffer is not sent. A write that returns once sent gives up every
+      // byte of it that has not started, so its count is what the device gets.
       const std::size_t excess = line_.PendingOutput() - buffer_bytes;
       const std::size_t dropped = line_.DropQueuedOutput(std::min<std::size_t>(excess, count));
       bytes_written = count - static_cast<std::uint32_t>(dropped);

@@ -10,10 +10,13 @@
 // - with fOutxCtsFlow the next byte starts only while the device's CTS is on (a byte under way
 //   finishes);
 // - received NULs are dropped when the host's line state has fNull, at arrival;
-// - WriteBytes returns when at most LinkConfig::host_tx_buffer_bytes are still unsent, or short
-//   when its write time-out (multiplier * count + constant) runs out, the bytes beyond that
-//   buffer that have not started being dropped; with both write time-outs 0 it returns short as
-//   soon as nothing could ever move the bytes on (CTS stuck off);
+// - the device sends only while the host's RTS is on: RTS_CONTROL_ENABLE, or the handshake with
+//   room in the input queue, and never while the port is closed (a byte under way finishes);
+// - WriteBytes returns once its bytes have left the line (LinkConfig::write_completion
+//   kWhenSent), or when at most LinkConfig::host_tx_buffer_bytes are still unsent
+//   (kWhenBuffered); short when its write time-out (multiplier * count + constant) runs out, the
+//   bytes beyond the buffer that have not started being dropped; with both write time-outs 0 it
+//   returns short as soon as nothing could ever move the bytes on (CTS stuck off);
 // - ReadBytes follows the Win32 read time-outs: total = multiplier * count + constant from the
 //   call, the interval time-out between arrivals once one byte has come, MAXDWORD interval with
 //   zero multiplier and constant returns at once with what is there, MAXDWORD interval and

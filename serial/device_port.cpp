@@ -139,8 +139,14 @@ int DevicePort::SendCommand(const std::uint8_t* command, std::uint32_t command_l
     return 0;
   }
   // Let the previous transaction's bytes leave, then drop anything that arrived before this
-  // command so a late or surplus reply byte is never taken as part of this reply.
-  api.Drain(handle);
+  // command so a late or surplus reply byte is never taken as part of this reply. A drain that
+  // gives up leaves bytes queued that the purge would throw away: the device would get a piece
+  // with a hole in it, so the transaction ends here instead, with nothing discarded.
+  if (!api.Drain(handle)) {
+    Fail(kErrWrite);
+    Unlock();
+    return 0;
+  }
   api.Purge(handle, kPurgeQueues);
   if (!Write(command, command_length)) {
     Unlock();

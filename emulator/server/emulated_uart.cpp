@@ -10,6 +10,7 @@ namespace {
 
 LinkConfig UartLinkConfig() {
   LinkConfig config;
+  config.write_completion = WriteCompletion::kWhenBuffered;
   config.host_tx_buffer_bytes = kUartTransmitBufferBytes;
   config.default_input_queue_bytes = kUartReceiveBufferBytes;
   config.record_calls = false;  // the server runs for hours; keep its memory flat

@@ -42,7 +42,9 @@ struct FailureCase {
   Open at_file_close = Open::kUnchecked;  // kPortOnly: file closed before the port
 };
 
-void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class UpdateFailures : public ::testing::TestWithParam<FailureCase> {};
 
@@ -82,6 +84,9 @@ TEST_P(UpdateFailures, StopsWithItsMessageAndReleasesEverything) {
   std::vector<std::string> commands = run.CommandTexts();
   EXPECT_EQ(commands, c.commands);
   EXPECT_EQ(run.Device().Image().size(), c.image_bytes);
+  // Whatever the device got is the start of the file, never a piece with a hole in it.
+  const std::vector<std::uint8_t>& image = run.Device().Image();
+  EXPECT_EQ(std::string(image.begin(), image.end()), run.files.content.substr(0, image.size()));
   EXPECT_FALSE(run.Link().IsOpen());
   EXPECT_LE(run.ClosePortCalls(), 1);
   EXPECT_FALSE(run.files.IsOpen());
@@ -224,6 +229,37 @@ INSTANTIATE_TEST_SUITE_P(
                     Open::kNeither,
                     {kInquiry, "\x1b!g04096C"},
                     384,
+                    Open::kPortOnly},
+        // The fourth piece waits for a CTS that never comes: the three before it count, even
+        // when the fourth would have been the last.
+        FailureCase{"CtsStuckBeforeTheLastPiece",
+                    38400,
+                    [](UpdateHarness& f) {
+                      f.files.content = UpdateHarness::Image(512);
+                      f.device_faults.cts_stuck_off_after_pieces = 3;
+                    },
+                    FailedAfterId("\nProgramming -   0%\b\b\b\b100%\n"
+                                  "Flash update failed, 384 bytes transferred.\n"),
+                    "Flash update failed",
+                    Open::kNeither,
+                    {kInquiry, "\x1b!g0512C"},
+                    384,
+                    Open::kPortOnly},
+        // CTS goes off half way through the fourth piece for longer than the piece's write
+        // time-out (10 s + 128 x 200 ms): the write gives up with the rest of the piece unsent,
+        // and nothing after it is written.
+        FailureCase{"CtsHeldMidPieceBeyondTheWriteTimeout",
+                    38400,
+                    [](UpdateHarness& f) {
+                      f.device_faults.cts_hold_at_image_byte = 448;
+                      f.device_faults.cts_hold_us = 40'000'000;
+                    },
+                    FailedAfterId("\nProgramming -   0%\b\b\b\b100%\n"
+                                  "Flash update failed, 384 bytes transferred.\n"),
+                    "Flash update failed",
+                    Open::kNeither,
+                    {kInquiry, "\x1b!g04096C"},
+                    448,
                     Open::kPortOnly},
         FailureCase{"FileUnreadableMidway",
                     38400,

@@ -7,7 +7,7 @@ namespace tovrel::testing {
 int UpdateHarness::Update(std::int32_t rate, const char* port) {
   device_config.initial_baud = static_cast<std::uint32_t>(rate);
   device_ = std::make_unique<EmulatedDevice>(device_config, device_faults);
-  link_ = std::make_unique<SimulatedLink>(clock, *device_, LinkConfig{}, host_faults);
+  link_ = std::make_unique<SimulatedLink>(clock, *device_, EmulatedPortLinkConfig(), host_faults);
   files.on_close = [this] { Record("file closed"); };
   // Written through, so every message reaches the sink the moment it is printed.
   Console console(sink_, true);

@@ -149,7 +149,9 @@ TEST(SimulatedLinkHost, ClosingDiscardsQueuesAndLaterReplies) {
   ASSERT_TRUE(h.link.ClosePort(h.port));
   h.clock.Sleep(50);
   h.link.Sync();
-  EXPECT_EQ(h.link.LostInput(), 28u);
+  // The byte under way when the port closed is lost; a closed port holds RTS off, so the device
+  // keeps the rest of its reply.
+  EXPECT_EQ(h.link.LostInput(), 1u);
   EXPECT_FALSE(h.link.DtrOn());
   h.port = h.link.OpenPort("COM2");
   EXPECT_EQ(h.link.PendingInput(), 0u);

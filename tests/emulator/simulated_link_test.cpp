@@ -157,6 +157,7 @@ TEST(SimulatedLink, NulsInRepliesAreDroppedOnlyWhenTheHostAsksForIt) {
 
 TEST(SimulatedLink, PurgeDropsReceivedInputAndUnsentOutput) {
   LinkConfig config;
+  config.write_completion = WriteCompletion::kWhenBuffered;
   config.host_tx_buffer_bytes = 256;
   LinkHarness h({}, {}, config);
   h.Open(38400, 0x2000);
@@ -263,6 +264,7 @@ TEST(SimulatedLink, AWriteHeldByCtsReturnsShortAtItsTimeout) {
 
 TEST(SimulatedLink, DrainWaitsForBufferedBytesToLeaveTheLine) {
   LinkConfig config;
+  config.write_completion = WriteCompletion::kWhenBuffered;
   config.host_tx_buffer_bytes = 16;
   LinkHarness h({}, {}, config);
   h.Open(38400);
@@ -281,6 +283,7 @@ TEST(SimulatedLink, DrainGivesUpAtTheWriteTimeoutWhileCtsStaysOff) {
   DeviceConfig device_config;
   device_config.piece_bytes = 64;
   LinkConfig config;
+  config.write_completion = WriteCompletion::kWhenBuffered;
   config.host_tx_buffer_bytes = 16;
   LinkHarness h(device_config, Faults([](DeviceFaults& f) { f.cts_stuck_off_after_pieces = 1; }),
                 config);
@@ -340,16 +343,37 @@ TEST(SimulatedLink, AHostThatChangesSpeedBeforeTheAckReadsItGarbled) {
   EXPECT_EQ(h.link.GarbledInput(), 5u);
 }
 
-TEST(SimulatedLink, AFullInputQueueLosesBytes) {
+// With the RTS handshake a full input queue drops RTS and the device waits; with RTS simply on
+// the device goes on sending and what does not fit is lost.
+TEST(SimulatedLink, AFullInputQueueHoldsTheDeviceUnderTheHandshakeAndLosesBytesWithout) {
+  for (const bool handshake : {true, false}) {
+    SCOPED_TRACE(handshake ? "RTS handshake" : "RTS on");
+    LinkHarness h;
+    const std::uint32_t rts = handshake ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    h.Open(38400, (kDeviceLineFlags & ~kDcbRtsControlMask) | (rts << kDcbRtsControlShift));
+    ASSERT_TRUE(h.link.SetupQueues(h.port, 10, 256));
+    h.Write(kInquiry);
+    h.clock.Sleep(100);
+    EXPECT_EQ(h.Read(28).size(), handshake ? 28u : 10u);
+    EXPECT_EQ(h.link.LostInput(), handshake ? 0u : 18u);
+    EXPECT_EQ(h.link.InputQueueBytes(), 10u);
+    EXPECT_EQ(h.link.OutputQueueBytes(), 256u);
+  }
+}
+
+// The device honours the hardware handshake: nothing comes while the host holds RTS off, and the
+// held reply follows as soon as RTS goes on.
+TEST(SimulatedLink, TheDeviceHoldsItsReplyWhileTheHostsRtsIsOff) {
   LinkHarness h;
-  h.Open(38400);
-  ASSERT_TRUE(h.link.SetupQueues(h.port, 10, 256));
+  const std::uint32_t off = kDeviceLineFlags & ~kDcbRtsControlMask;
+  h.Open(38400, off | (RTS_CONTROL_DISABLE << kDcbRtsControlShift));
   h.Write(kInquiry);
-  h.clock.Sleep(100);
-  EXPECT_EQ(h.Read(28).size(), 10u);
-  EXPECT_EQ(h.link.LostInput(), 18u);
-  EXPECT_EQ(h.link.InputQueueBytes(), 10u);
-  EXPECT_EQ(h.link.OutputQueueBytes(), 256u);
+  h.clock.Sleep(1000);
+  h.link.Sync();
+  EXPECT_EQ(h.link.PendingInput(), 0u);
+  EXPECT_EQ(h.device.SentBytes().size(), 0u);
+  h.SetSpeed(38400, off | (RTS_CONTROL_HANDSHAKE << kDcbRtsControlShift));
+  EXPECT_EQ(h.Read(28).size(), 28u);
 }
 
 // Wraps a virtual clock to count the sleeps, so that a wait can be seen to go straight to the

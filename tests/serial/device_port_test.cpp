@@ -221,6 +221,20 @@ TEST_F(DevicePortTest, UnreadableModemStatusFailsWith110) {
   EXPECT_EQ(api.calls, (std::vector<std::string>{"GetModemStatus", "ClearErrors"}));
 }
 
+// Purging after a drain that gave up would drop the unsent rest of the last piece and let the
+// next one follow it: the transaction ends before the purge, with nothing discarded or written.
+TEST_F(DevicePortTest, ADrainThatGivesUpEndsTheTransactionBeforeThePurge) {
+  DevicePort port(api, clock, "COM2", 38400);
+  api.fail_drain = true;
+  api.error_number = 1460;
+  api.calls.clear();
+  EXPECT_EQ(port.SendCommand(kCommand, 5, nullptr, 0, 0), 0);
+  EXPECT_EQ(port.LastError(), kErrWrite);
+  EXPECT_EQ(port.SystemError(), 1460u);
+  EXPECT_EQ(api.calls, (std::vector<std::string>{"GetModemStatus", "Drain"}));
+  EXPECT_EQ(port.OwnerThread(), 0xFFFFFFFFu);
+}
+
 TEST_F(DevicePortTest, FailedWriteInsideATransaction) {
   DevicePort port(api, clock, "COM2", 38400);
   api.fail_write_on_piece = 1;

@@ -179,7 +179,13 @@ bool FakeSerialApi::WriteBytes(PortHandle port, const std::uint8_t* bytes, std::
 }
 
 bool FakeSerialApi::Drain(PortHandle port) {
-  return Record("Drain", port);
+  if (!Record("Drain", port)) {
+    return false;
+  }
+  if (fail_drain) {
+    return Failed();
+  }
+  return true;
 }
 
 bool FakeSerialApi::ClosePort(PortHandle port) {

@@ -27,6 +27,7 @@ class FakeSerialApi final : public SerialApiWithPortableLocks {
   // CTS seen by successive status reads; the last value repeats. Empty means CTS on.
   std::deque<bool> cts_sequence;
   bool fail_read = false;
+  bool fail_drain = false;
   // Bytes the device has sent; a read takes what it asks for, or all there is (a short read).
   std::string incoming;
   // The device's answers: each write appends the next one to `incoming`.
