@@ -13,6 +13,7 @@
 #include <climits>
 #include <utility>
 
+#include "serial/posix/output_queue_wait.h"
 #include "serial/posix/termios_mapping.h"
 #include "serial/posix/unique_fd.h"
 
@@ -26,9 +27,6 @@ using TimePoint = SteadyClock::time_point;
 // A hundred years: beyond any wait anyone means, and small enough that adding it to the clock
 // cannot overflow.
 constexpr std::uint64_t kFarthestMs = 100ull * 365 * 24 * 60 * 60 * 1000;
-
-// Pause between two looks at the output queue while a drain waits.
-constexpr auto kDrainPollPause = std::chrono::milliseconds(2);
 
 constexpr std::uint32_t kAllPurgeFlags =
     PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
@@ -77,15 +75,16 @@ void SetModemLine(int fd, int line, bool on) {
 }
 
 // Drives DTR and RTS as the control modes say. termios has no handshake on DTR and no RTS toggle;
-// DTR handshaking keeps DTR up, RTS toggling keeps RTS down between writes, and RTS handshaking
-// is left to the driver (CRTSCTS).
+// DTR handshaking keeps DTR up and RTS toggling keeps RTS down between writes. Under the RTS
+// handshake RTS is raised and then left to the driver (CRTSCTS): switching CRTSCTS on does not
+// raise a line that an earlier setting dropped, and a device that honours the handshake would
+// never answer.
 void ApplyModemLines(int fd, const DCB& state) {
   SetModemLine(fd, TIOCM_DTR, DtrControlOf(state.flags) != DTR_CONTROL_DISABLE);
   switch (RtsControlOf(state.flags)) {
     case RTS_CONTROL_ENABLE:
-      SetModemLine(fd, TIOCM_RTS, true);
-      break;
     case RTS_CONTROL_HANDSHAKE:
+      SetModemLine(fd, TIOCM_RTS, true);
       break;
     default:
       SetModemLine(fd, TIOCM_RTS, false);
@@ -93,35 +92,54 @@ void ApplyModemLines(int fd, const DCB& state) {
   }
 }
 
-enum class OutputQueue { kEmpty, kUnknown, kStuck };
+// The driver's output queue of one terminal, on the real clock.
+class TerminalOutputQueue final : public posix_serial::OutputQueue {
+ public:
+  explicit TerminalOutputQueue(int fd) : fd_(fd) {}
+  bool Queued(std::uint32_t& bytes) override {
+    int queued = 0;
+    if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) {
+      return false;
+    }
+    bytes = queued > 0 ? static_cast<std::uint32_t>(queued) : 0u;
+    return true;
+  }
+  std::uint64_t NowMicros() override { return MicrosOf(SteadyClock::now()); }
+  void SleepMicros(std::uint64_t micros) override {
+    std::this_thread::sleep_for(std::chrono::microseconds(micros));
+  }
+  static std::uint64_t MicrosOf(TimePoint at) {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count());
+  }
 
-// Waits until the driver reports no output bytes queued, within the limit the write time-outs
-// give for the bytes found queued at the start. A driver that cannot report its queue (a
-// pseudo-terminal reports 0 or fails) is taken at its word.
-OutputQueue WaitUntilSent(int fd, const COMMTIMEOUTS& timeouts, std::uint32_t baud_rate,
-                          std::uint64_t cap_ms) {
+ private:
+  int fd_;
+};
+
+// Waits until the driver's output queue is empty or `deadline` has come. A driver that cannot
+// report its queue (a pseudo-terminal reports 0 or fails) is taken at its word.
+posix_serial::QueueWaitResult WaitUntilSent(int fd, std::uint32_t baud_rate, TimePoint deadline) {
+  TerminalOutputQueue queue(fd);
+  return posix_serial::WaitForOutputToLeave(queue, baud_rate,
+                                            TerminalOutputQueue::MicrosOf(deadline));
+}
+
+// The same, within the limit the write time-outs give for what is queued now.
+posix_serial::QueueWaitResult WaitUntilSentWithinDrainLimit(int fd, const COMMTIMEOUTS& timeouts,
+                                                            std::uint32_t baud_rate,
+                                                            std::uint64_t cap_ms) {
   int queued = 0;
   if (::ioctl(fd, TIOCOUTQ, &queued) != 0) {
-    return OutputQueue::kUnknown;
+    return {posix_serial::QueueState::kUnknown, 0};
   }
   if (queued <= 0) {
-    return OutputQueue::kEmpty;
+    return {posix_serial::QueueState::kEmpty, 0};
   }
   const TimePoint deadline =
       DeadlineAfter(SteadyClock::now(),
                     DrainLimitMs(timeouts, static_cast<std::uint64_t>(queued), baud_rate, cap_ms));
-  for (;;) {
-    if (SteadyClock::now() >= deadline) {
-      return OutputQueue::kStuck;
-    }
-    std::this_thread::sleep_for(kDrainPollPause);
-    if (::ioctl(fd, TIOCOUTQ, &queued) != 0) {
-      return OutputQueue::kUnknown;
-    }
-    if (queued <= 0) {
-      return OutputQueue::kEmpty;
-    }
-  }
+  return WaitUntilSent(fd, baud_rate, deadline);
 }
 
 }  // namespace
@@ -138,6 +156,8 @@ struct PosixSerialApi::Port {
   // Kept for reference only: the terminal driver sizes its own queues.
   std::uint32_t input_queue_bytes = 0;
   std::uint32_t output_queue_bytes = 0;
+  // True after a write whose bytes all left: a drain then has nothing to wait for.
+  bool output_settled = true;
 };
 
 PosixSerialApi::PosixSerialApi() : PosixSerialApi(PosixSerialOptions{}) {}
@@ -462,9 +482,12 @@ bool PosixSerialApi::WriteBytes(PortHandle port, const std::uint8_t* bytes, std:
     return Fail(EFAULT);
   }
   COMMTIMEOUTS timeouts;
+  DCB state;
   {
     std::lock_guard<std::mutex> guard(found->mutex);
     timeouts = found->timeouts;
+    state = found->line_state;
+    found->output_settled = false;
   }
   const int fd = found->fd.Get();
   const TimePoint deadline = DeadlineAfter(
@@ -504,6 +527,22 @@ bool PosixSerialApi::WriteBytes(PortHandle port, const std::uint8_t* bytes, std:
       return Fail(EIO);
     }
   }
+  // Like a Win32 write, return once the bytes have left the port, so that the caller's next
+  // look at CTS sees the device after these bytes, and the count is what the device got. What
+  // is still queued when the time-out runs out is not sent at all.
+  const posix_serial::QueueWaitResult sent = WaitUntilSent(fd, state.BaudRate, deadline);
+  if (sent.state == posix_serial::QueueState::kStuck) {
+    static_cast<void>(::tcflush(fd, TCOFLUSH));
+    done -= std::min<std::size_t>(done, sent.left);
+  } else if (sent.state == posix_serial::QueueState::kEmpty && done == count) {
+    // The queue is empty, so tcdrain() only waits for the transmitter's last bytes; under flow
+    // control it is left out all the same, because some drivers wait there without a limit.
+    if (!UsesFlowControl(state)) {
+      static_cast<void>(::tcdrain(fd));
+    }
+    std::lock_guard<std::mutex> guard(found->mutex);
+    found->output_settled = true;
+  }
   bytes_written = static_cast<std::uint32_t>(done);
   return true;
 }
@@ -517,16 +556,21 @@ bool PosixSerialApi::Drain(PortHandle port) {
   DCB state;
   {
     std::lock_guard<std::mutex> guard(found->mutex);
+    if (found->output_settled) {
+      return true;  // the last write waited for its bytes to leave
+    }
     timeouts = found->timeouts;
     state = found->line_state;
   }
   const int fd = found->fd.Get();
-  switch (WaitUntilSent(fd, timeouts, state.BaudRate, options_.unlimited_wait_cap_ms)) {
-    case OutputQueue::kStuck:
+  switch (
+      WaitUntilSentWithinDrainLimit(fd, timeouts, state.BaudRate, options_.unlimited_wait_cap_ms)
+          .state) {
+    case posix_serial::QueueState::kStuck:
       return Fail(ETIMEDOUT);
-    case OutputQueue::kUnknown:
+    case posix_serial::QueueState::kUnknown:
       return true;
-    case OutputQueue::kEmpty:
+    case posix_serial::QueueState::kEmpty:
       break;
   }
   // The queue is empty; tcdrain() now only waits for the transmitter to shift out its last
@@ -548,8 +592,8 @@ void PosixSerialApi::Release(Port& port) {
   const int fd = port.fd.Get();
   // close() itself waits for queued output as long as the driver is configured to (possibly
   // without limit); give the bytes a bounded chance instead and discard what is stuck.
-  if (WaitUntilSent(fd, timeouts, baud_rate, options_.unlimited_wait_cap_ms) ==
-      OutputQueue::kStuck) {
+  if (WaitUntilSentWithinDrainLimit(fd, timeouts, baud_rate, options_.unlimited_wait_cap_ms)
+          .state == posix_serial::QueueState::kStuck) {
     static_cast<void>(::tcflush(fd, TCOFLUSH));
   }
   // The exclusive mode outlives this descriptor while another one is open on the terminal.

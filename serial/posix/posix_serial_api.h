@@ -56,10 +56,13 @@ class PosixSerialApi final : public SerialApiWithPortableLocks {
   bool ClearErrors(PortHandle port) override;
   bool ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
                  std::uint32_t& bytes_read) override;
+  // Returns once the driver's output queue is empty again, or when the write time-outs run out;
+  // then what is still queued is discarded and not counted as written.
   bool WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
                   std::uint32_t& bytes_written) override;
   // Waits, within a limit taken from the write time-outs, until the driver's output queue is
-  // empty. Fails with ETIMEDOUT when the queue did not empty in time.
+  // empty; at once after a write that saw its bytes leave. Fails with ETIMEDOUT when the queue
+  // did not empty in time.
   bool Drain(PortHandle port) override;
   // Gives up the port: waits as Drain does, discards what still has not left (so that close()
   // cannot wait on its own), ends the exclusive mode and the lock, and closes the descriptor.
