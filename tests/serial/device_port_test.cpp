@@ -210,30 +210,47 @@ TEST_F(DevicePortTest, CtsTimeoutLeavesTheSystemErrorAsItWas) {
   EXPECT_EQ(port.SystemError(), 42u);
 }
 
-TEST_F(DevicePortTest, UnreadableModemStatusFailsWith110) {
-  DevicePort port(api, clock, "COM2", 38400);
-  api.fail_modem_status = true;
-  api.error_number = 50;
-  api.calls.clear();
-  EXPECT_EQ(port.SendCommand(kCommand, 5, nullptr, 0, 0), 0);
-  EXPECT_EQ(port.LastError(), kErrModemStatus);
-  EXPECT_EQ(port.SystemError(), 50u);
-  EXPECT_EQ(api.calls, (std::vector<std::string>{"GetModemStatus", "ClearErrors"}));
-}
+// A platform call that fails before anything is written ends the transaction with its code and
+// the system's error number. A drain that gave up ends it before the purge: purging would drop
+// the unsent rest of the last piece and let the next one follow it.
+struct EarlyFailureCase {
+  const char* name;
+  bool FakeSerialApi::*fault;
+  std::uint32_t error_number;
+  std::int32_t code;
+  std::vector<std::string> calls;
+};
 
-// Purging after a drain that gave up would drop the unsent rest of the last piece and let the
-// next one follow it: the transaction ends before the purge, with nothing discarded or written.
-TEST_F(DevicePortTest, ADrainThatGivesUpEndsTheTransactionBeforeThePurge) {
+class DevicePortEarlyFailure : public DevicePortTest,
+                               public ::testing::WithParamInterface<EarlyFailureCase> {};
+
+TEST_P(DevicePortEarlyFailure, EndsTheTransactionWithNothingWritten) {
+  const EarlyFailureCase& c = GetParam();
   DevicePort port(api, clock, "COM2", 38400);
-  api.fail_drain = true;
-  api.error_number = 1460;
+  api.*c.fault = true;
+  api.error_number = c.error_number;
   api.calls.clear();
   EXPECT_EQ(port.SendCommand(kCommand, 5, nullptr, 0, 0), 0);
-  EXPECT_EQ(port.LastError(), kErrWrite);
-  EXPECT_EQ(port.SystemError(), 1460u);
-  EXPECT_EQ(api.calls, (std::vector<std::string>{"GetModemStatus", "Drain"}));
+  EXPECT_EQ(port.LastError(), c.code);
+  EXPECT_EQ(port.SystemError(), c.error_number);
+  EXPECT_EQ(api.calls, c.calls);
   EXPECT_EQ(port.OwnerThread(), 0xFFFFFFFFu);
 }
+
+INSTANTIATE_TEST_SUITE_P(Calls, DevicePortEarlyFailure,
+                         ::testing::Values(EarlyFailureCase{"UnreadableModemStatus",
+                                                            &FakeSerialApi::fail_modem_status,
+                                                            50,
+                                                            kErrModemStatus,
+                                                            {"GetModemStatus", "ClearErrors"}},
+                                           EarlyFailureCase{"DrainGivesUp",
+                                                            &FakeSerialApi::fail_drain,
+                                                            1460,
+                                                            kErrWrite,
+                                                            {"GetModemStatus", "Drain"}}),
+                         [](const ::testing::TestParamInfo<EarlyFailureCase>& param) {
+                           return std::string(param.param.name);
+                         });
 
 TEST_F(DevicePortTest, FailedWriteInsideATransaction) {
   DevicePort port(api, clock, "COM2", 38400);
