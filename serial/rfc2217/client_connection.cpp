@@ -341,56 +341,27 @@ void ClientConnection::OnSubnegotiation(std::uint8_t option, const std::uint8_t*
 
 // --- Requests with acknowledgements ----------------------------------------------------------
 
-bool ClientConnection::MatchReplies(std::vector<Expected>& expected) {
-  while (!replies_.empty()) {
-    ComPortMessage message = std::move(replies_.front());
-    replies_.pop_front();
-    Expected* same_command = nullptr;
-    Expected* same_value = nullptr;
-    for (Expected& candidate : expected) {
-      if (candidate.answered || candidate.command != message.command) {
-        continue;
-      }
-      if (same_command == nullptr) {
-        same_command = &candidate;
-      }
-      if (candidate.value == message.value) {
-        same_value = &candidate;
-        break;
-      }
-    }
-    if (same_value != nullptr) {
-      same_value->answered = true;
-      same_value->reply = std::move(message.value);
-    } else if (same_command != nullptr) {
-      same_command->answered = true;
-      same_command->reply = std::move(message.value);
-      return false;
-    }
-    // Anything else is not an answer to these requests (a mask acknowledgement, a late reply).
-  }
-  return true;
-}
-
-bool ClientConnection::Exchange(std::vector<Expected>& requests, bool& contradicted) {
-  contradicted = false;
+bool ClientConnection::Exchange(AwaitedReplies& awaited) {
   if (Lost()) {
     return Fail(lost_error_);
   }
   replies_.clear();
-  for (const Expected& request : requests) {
+  for (const AwaitedReply& request : awaited.Requests()) {
     AppendComPort(out_, ComPortRole::kClient, request.command, request.value.data(),
                   request.value.size());
   }
   auto settled = [&] {
-    if (!MatchReplies(requests)) {
-      contradicted = true;
-      return true;
+    while (!replies_.empty()) {
+      awaited.Take(replies_.front());
+      replies_.pop_front();
     }
-    return std::all_of(requests.begin(), requests.end(),
-                       [](const Expected& request) { return request.answered; });
+    return awaited.Contradicted() || awaited.Settled();
   };
-  return WaitFor(settled, After(options_.reply_timeout_ms)) && !contradicted;
+  if (!WaitFor(settled, After(options_.reply_timeout_ms))) {
+    Lose(error_);
+    return false;
+  }
+  return !awaited.Contradicted();
 }
 
 bool ClientConnection::SetLineState(const DCB& state) {
@@ -398,22 +369,20 @@ bool ClientConnection::SetLineState(const DCB& state) {
   if (!MakeLineRequest(state, request)) {
     return Fail(EINVAL);
   }
-  std::vector<Expected> asked;
-  asked.push_back({ComPortCommand::kSetBaudRate, BigEndian(request.baud_rate)});
-  asked.push_back({ComPortCommand::kSetDataSize, {request.data_size}});
-  asked.push_back({ComPortCommand::kSetParity, {request.parity}});
-  asked.push_back({ComPortCommand::kSetStopSize, {request.stop_size}});
-  asked.push_back({ComPortCommand::kSetControl, {request.flow}});
-  asked.push_back({ComPortCommand::kSetControl, {request.dtr}});
-  if (request.rts != 0) {
-    asked.push_back({ComPortCommand::kSetControl, {request.rts}});
+  AwaitedReplies asked;
+  asked.Await(ComPortCommand::kSetBaudRate, BigEndian(request.baud_rate));
+  asked.Await(ComPortCommand::kSetDataSize, {request.data_size});
+  asked.Await(ComPortCommand::kSetParity, {request.parity});
+  asked.Await(ComPortCommand::kSetStopSize, {request.stop_size});
+  for (const ControlRequest& control : ControlSequence(request)) {
+    asked.Await(ComPortCommand::kSetControl, {control.value}, control.optional);
   }
-  bool contradicted = false;
-  const bool accepted = Exchange(asked, contradicted);
+  const bool accepted = Exchange(asked);
+  const bool contradicted = asked.Contradicted();
 
   // Whatever the outcome, a frame setting the server answered is the one in force there.
   DCB in_force = accepted ? state : line_state_;
-  for (const Expected& answer : asked) {
+  for (const AwaitedReply& answer : asked.Requests()) {
     if (!answer.answered || answer.reply.empty()) {
       continue;
     }
@@ -448,10 +417,10 @@ bool ClientConnection::SetLineState(const DCB& state) {
 }
 
 bool ClientConnection::ClearDtr() {
-  std::vector<Expected> asked{{ComPortCommand::kSetControl, {kControlDtrOff}}};
-  bool contradicted = false;
-  if (!Exchange(asked, contradicted)) {
-    return contradicted ? Fail(EIO) : false;
+  AwaitedReplies asked;
+  asked.Await(ComPortCommand::kSetControl, {kControlDtrOff});
+  if (!Exchange(asked)) {
+    return asked.Contradicted() ? Fail(EIO) : false;
   }
   return true;
 }
@@ -479,12 +448,12 @@ bool ClientConnection::Purge(std::uint32_t purge_flags) {
   }
   if (output) {
     // The server drops what it still holds: the far line has nothing left to send.
-    far_line_busy_until_ = SteadyClock::now();
-    far_line_left_ = SteadyClock::duration::zero();
+    far_line_.Discard(SteadyClock::now());
   }
-  std::vector<Expected> asked{{ComPortCommand::kPurgeData, {value}}};
-  bool contradicted = false;
-  const bool done = Exchange(asked, contradicted);
+  AwaitedReplies asked;
+  asked.Await(ComPortCommand::kPurgeData, {value});
+  const bool done = Exchange(asked);
+  const bool contradicted = asked.Contradicted();
   discard_received_ = false;
   if (!done) {
     return contradicted ? Fail(EIO) : false;
@@ -578,25 +547,32 @@ bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
   const std::uint64_t begin = out_origin_ + out_.size();
   telnet::AppendData(out_, bytes, count);
   const std::uint64_t end = out_origin_ + out_.size();
-  if (WaitFor([&] { return SentPosition() >= end; }, deadline)) {
-    bytes_written = count;
-    AccountFarLine(count);
-    return true;
+  if (!WaitFor([&] { return SentPosition() >= end; }, deadline)) {
+    // A byte has gone once its encoding has started to go; the rest of a doubled 0xFF stays
+    // queued so that the stream stays whole. Bytes not started are withdrawn.
+    const std::uint64_t sent = SentPosition();
+    std::uint64_t position = begin;
+    std::uint32_t gone = 0;
+    while (gone < count && position < sent) {
+      position += bytes[gone] == telnet::kIac ? 2u : 1u;
+      ++gone;
+    }
+    if (Lost()) {
+      return false;
+    }
+    out_.erase(out_.begin() + static_cast<std::ptrdiff_t>(position - out_origin_),
+               out_.begin() + static_cast<std::ptrdiff_t>(end - out_origin_));
+    count = gone;
   }
-  // A byte counts as written once its encoding has started to go; the rest of a doubled 0xFF
-  // stays queued so that the stream stays whole. Bytes not started are withdrawn.
-  const std::uint64_t sent = SentPosition();
-  std::uint64_t position = begin;
-  while (bytes_written < count && position < sent) {
-    position += bytes[bytes_written] == telnet::kIac ? 2u : 1u;
-    ++bytes_written;
-  }
-  if (Lost()) {
+  AccountFarLine(count);
+  bool idle = false;
+  if (!WaitForFarLine(deadline, idle)) {
     return false;
   }
-  out_.erase(out_.begin() + static_cast<std::ptrdiff_t>(position - out_origin_),
-             out_.begin() + static_cast<std::ptrdiff_t>(end - out_origin_));
-  AccountFarLine(bytes_written);
+  // Only what has left the far UART counts as written; what it still holds goes when it can.
+  const std::uint64_t left =
+      idle ? 0 : far_line_.BytesLeft(line_state_.BaudRate, SteadyClock::now());
+  bytes_written = count - static_cast<std::uint32_t>(std::min<std::uint64_t>(left, count));
   return true;
 }
 
@@ -609,21 +585,33 @@ bool ClientConnection::Drain() {
   if (!WaitFor([this] { return QueuedOutput() == 0; }, deadline)) {
     return false;
   }
+  bool idle = false;
+  if (!WaitForFarLine(deadline, idle)) {
+    return false;
+  }
+  return idle || Fail(ETIMEDOUT);
+}
+
+bool ClientConnection::WaitForFarLine(TimePoint deadline, bool& idle) {
   // Nothing arrives when the far line empties, so wake up for it rather than for the socket.
-  while (!FarLineIdle()) {
+  for (;;) {
     if (Lost()) {
       return Fail(lost_error_);
     }
+    const TimePoint now = SteadyClock::now();
+    idle = far_line_.Idle(now);
+    if (idle) {
+      return true;
+    }
     std::uint32_t wait = MillisecondsUntil(deadline);
     if (wait == 0) {
-      return Fail(ETIMEDOUT);
+      return true;
     }
-    if (!far_line_held_) {
-      wait = std::min(wait, MillisecondsUntil(far_line_busy_until_) + 1);
+    if (!far_line_.Held()) {
+      wait = std::min(wait, MillisecondsUntil(far_line_.IdleAt()) + 1);
     }
     Step(wait);
   }
-  return true;
 }
 
 // --- The far line, estimated -----------------------------------------------------------------
@@ -634,38 +622,11 @@ bool ClientConnection::FarLineHeld() const {
 }
 
 void ClientConnection::AccountFarLine(std::uint32_t bytes) {
-  if (bytes == 0) {
-    return;
-  }
-  const std::uint64_t rate = line_state_.BaudRate != 0 ? line_state_.BaudRate : 9600;
-  const auto duration = std::chrono::microseconds((std::uint64_t{bytes} * 10'000'000u) / rate);
-  if (far_line_held_) {
-    far_line_left_ += duration;
-    return;
-  }
-  far_line_busy_until_ = std::max(far_line_busy_until_, SteadyClock::now()) + duration;
+  far_line_.Account(bytes, line_state_.BaudRate, SteadyClock::now());
 }
 
 void ClientConnection::UpdateFarLineHold() {
-  const bool held = FarLineHeld();
-  if (held == far_line_held_) {
-    return;
-  }
-  const TimePoint now = SteadyClock::now();
-  if (held) {
-    far_line_left_ =
-        far_line_busy_until_ > now ? far_line_busy_until_ - now : SteadyClock::duration::zero();
-  } else {
-    far_line_busy_until_ = now + far_line_left_;
-  }
-  far_line_held_ = held;
-}
-
-bool ClientConnection::FarLineIdle() const {
-  if (far_line_held_) {
-    return far_line_left_ == SteadyClock::duration::zero();
-  }
-  return SteadyClock::now() >= far_line_busy_until_;
+  far_line_.SetHeld(FarLineHeld(), line_state_.BaudRate, SteadyClock::now());
 }
 
 }  // namespace tovrel::rfc2217

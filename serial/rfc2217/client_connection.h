@@ -2,16 +2,14 @@
 // ends, and the port's local side (received data, time-outs, line state, modem lines).
 //
 // What the far UART does cannot be seen from here, so a few Win32 behaviours are approximated:
-//  - A write is complete when its bytes are handed to the operating system's socket. It returns
-//    short only while the server has suspended our data (FLOWCONTROL-SUSPEND) or the socket
-//    stays full for the whole write time-out; bytes held by a far UART whose CTS is off wait in
-//    the socket and server buffers rather than timing the write out.
-//  - Whether the far UART has sent the bytes is not reported by the protocol, so Drain hands
-//    every queued byte to the socket and then waits for the time the far line needs to send
-//    what was written (10 bit times a byte at the rate in force), a time that stands still
-//    while hardware flow control holds the far UART (CTS reported off, or our data suspended).
-//    That keeps the host from running ahead of the device by more than the estimate's error;
-//    it is bounded by the write time-outs like a local drain.
+//  - Whether the far UART has sent a byte is not reported by the protocol, so a write hands its
+//    bytes to the socket and then waits for the time the far line needs to send them (10 bit
+//    times a byte at the rate in force), a time that stands still while hardware flow control
+//    holds the far UART (CTS reported off, or our data suspended). A write whose time-out runs
+//    out first counts only the bytes the estimate says have left; the rest cannot be called
+//    back and still go when the far UART is free. Drain waits in the same way for anything
+//    still under way. That keeps the host from running ahead of the device by more than the
+//    estimate's error, and the waits are bounded by the write time-outs like a local port's.
 //  - The modem lines are those of the server's last NOTIFY-MODEMSTATE, so a change is seen one
 //    network delay late; until the first report every line reads as off.
 //  - Received NUL bytes are dropped here (fNull), on arrival, as a driver does.
@@ -34,7 +32,9 @@
 #include <utility>
 #include <vector>
 
+#include "serial/rfc2217/awaited_replies.h"
 #include "serial/rfc2217/client_options.h"
+#include "serial/rfc2217/far_line_estimate.h"
 #include "serial/rfc2217/port_name.h"
 #include "serial/rfc2217/socket_layer.h"
 #include "serial/rfc2217/telnet_codec.h"
@@ -80,17 +80,6 @@ class ClientConnection final : private telnet::DecoderSink {
   using SteadyClock = std::chrono::steady_clock;
   using TimePoint = SteadyClock::time_point;
 
-  // One acknowledgement awaited from the server.
-  struct Expected {
-    Expected(ComPortCommand asked_command, std::vector<std::uint8_t> asked_value)
-        : command(asked_command), value(std::move(asked_value)) {}
-
-    ComPortCommand command;
-    std::vector<std::uint8_t> value;
-    bool answered = false;
-    std::vector<std::uint8_t> reply;  // the value the server answered with
-  };
-
   // DecoderSink
   void OnData(const std::uint8_t* bytes, std::size_t count) override;
   void OnNegotiation(telnet::Verb verb, std::uint8_t option) override;
@@ -112,23 +101,24 @@ class ClientConnection final : private telnet::DecoderSink {
   static TimePoint After(std::uint64_t milliseconds);
   static std::uint32_t MillisecondsUntil(TimePoint deadline);
 
-  // Queues COM-PORT-OPTION requests and waits for their acknowledgements. `contradicted` tells
-  // whether a wrong answer, rather than a missing one, made it fail.
-  bool Exchange(std::vector<Expected>& requests, bool& contradicted);
-  // Matches the replies received so far against `expected`. False on a contradiction.
-  bool MatchReplies(std::vector<Expected>& expected);
+  // Queues COM-PORT-OPTION requests and waits for their acknowledgements. False when one is
+  // contradicted (awaited.Contradicted()) or the connection is lost. A server that leaves a
+  // request unanswered for the whole reply time-out is taken as gone: the connection is lost
+  // with ETIMEDOUT, so that this and every later operation fail at once instead of each
+  // waiting out its own time-out.
+  bool Exchange(AwaitedReplies& awaited);
   bool Negotiate();
   bool AwaitSettings();
 
   std::size_t QueuedOutput() const { return out_.size() - out_sent_; }
 
-  // The far line's progress, estimated: `far_line_busy_until_` is when the bytes written so far
-  // will have left the far UART; while the far UART is held, `far_line_left_` keeps the time it
-  // still needs instead.
+  // The far line's progress, estimated.
   bool FarLineHeld() const;
   void AccountFarLine(std::uint32_t bytes);
   void UpdateFarLineHold();
-  bool FarLineIdle() const;
+  // Waits until the estimate says the far line is idle (true) or the deadline passes (false,
+  // not a failure: the caller decides); fails only when the connection is lost.
+  bool WaitForFarLine(TimePoint deadline, bool& idle);
   std::uint64_t SentPosition() const { return out_origin_ + out_sent_; }
 
   ClientOptions options_;
@@ -149,9 +139,7 @@ class ClientConnection final : private telnet::DecoderSink {
   std::uint8_t modem_state_ = 0;
   bool have_modem_state_ = false;
 
-  TimePoint far_line_busy_until_{};
-  bool far_line_held_ = false;
-  SteadyClock::duration far_line_left_{};
+  FarLineEstimate far_line_;
 
   DCB line_state_;
   COMMTIMEOUTS timeouts_;

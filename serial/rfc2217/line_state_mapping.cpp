@@ -70,14 +70,24 @@ bool MakeLineRequest(const DCB& state, LineRequest& request) {
   const bool hardware = (state.flags & kDcbOutxCtsFlow) != 0 || rts == RTS_CONTROL_HANDSHAKE;
   const bool software = (state.flags & (kDcbOutX | kDcbInX)) != 0;
   made.flow = hardware ? kControlHardwareFlow : software ? kControlXonXoffFlow : kControlNoFlow;
+  made.inbound_flow = rts == RTS_CONTROL_HANDSHAKE   ? kControlInboundHardwareFlow
+                      : (state.flags & kDcbInX) != 0 ? kControlInboundXonXoffFlow
+                                                     : kControlInboundNoFlow;
   made.dtr = dtr == DTR_CONTROL_ENABLE ? kControlDtrOn : kControlDtrOff;
-  if (rts == RTS_CONTROL_ENABLE) {
-    made.rts = kControlRtsOn;
-  } else if (rts == RTS_CONTROL_DISABLE) {
-    made.rts = kControlRtsOff;
-  }
+  made.rts = rts == RTS_CONTROL_DISABLE ? kControlRtsOff : kControlRtsOn;
   request = made;
   return true;
+}
+
+std::vector<ControlRequest> ControlSequence(const LineRequest& request) {
+  std::vector<ControlRequest> sequence{{kControlNoFlow, false}};
+  if (request.flow != kControlNoFlow) {
+    sequence.push_back({request.flow, false});
+  }
+  sequence.push_back({request.inbound_flow, true});
+  sequence.push_back({request.dtr, false});
+  sequence.push_back({request.rts, false});
+  return sequence;
 }
 
 std::uint32_t FlagsForFlow(std::uint8_t flow) {

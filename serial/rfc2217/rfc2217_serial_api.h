@@ -46,7 +46,7 @@ class Rfc2217SerialApi final : public SerialApiWithPortableLocks {
                  std::uint32_t& bytes_read) override;
   bool WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
                   std::uint32_t& bytes_written) override;
-  // Hands every queued byte to the network and returns; the far UART's progress is not known.
+  // Hands every queued byte to the network and waits for the far line, as estimated, to send it.
   bool Drain(PortHandle port) override;
   bool ClosePort(PortHandle port) override;
   std::uint32_t LastErrorNumber() override;

@@ -46,20 +46,25 @@ class PythonServer {
 
   // The port it listens on, or 0 when it did not say within five seconds.
   int WaitForPort() {
+    int port = 0;
+    return std::sscanf(NextLine().c_str(), "PORT %d", &port) == 1 ? port : 0;
+  }
+
+  // The next line the script prints, without its line end; empty when none comes in 5 s.
+  std::string NextLine() {
     if (pipe_ == nullptr) {
-      return 0;
+      return {};
     }
     pollfd entry{fileno(pipe_), POLLIN, 0};
-    if (poll(&entry, 1, 5000) <= 0) {
-      return 0;
+    char line[256] = {};
+    if (poll(&entry, 1, 5000) <= 0 || std::fgets(line, sizeof line, pipe_) == nullptr) {
+      return {};
     }
-    char line[64] = {};
-    int port = 0;
-    if (std::fgets(line, sizeof line, pipe_) == nullptr ||
-        std::sscanf(line, "PORT %d", &port) != 1) {
-      return 0;
+    std::string text(line);
+    if (!text.empty() && text.back() == '\n') {
+      text.pop_back();
     }
-    return port;
+    return text;
   }
 
  private:
@@ -114,6 +119,13 @@ TEST(PyserialInterop, LineStateCtsAndEchoThroughPortManager) {
   EXPECT_EQ(before.BaudRate, 9600u);  // the loopback port's rate, learnt at the open
   EXPECT_EQ(before.ByteSize, 8);
 
+  // The port's first settings are XON/XOFF both ways; the device's settings then replace them
+  // with hardware flow control, which must leave no XON/XOFF behind at the far UART.
+  DCB first = before;
+  first.BaudRate = 38400;
+  first.flags = 0x0381;
+  ASSERT_TRUE(api.SetLineState(handle, first)) << "error " << api.LastErrorNumber();
+
   DCB state = before;
   state.BaudRate = 115200;
   state.Parity = NOPARITY;
@@ -147,6 +159,9 @@ TEST(PyserialInterop, LineStateCtsAndEchoThroughPortManager) {
   EXPECT_TRUE(api.ClearDtr(handle));
   EXPECT_TRUE(api.Drain(handle));
   EXPECT_TRUE(api.ClosePort(handle));
+  // Hardware flow control only, RTS raised for the handshake, DTR dropped at the end.
+  EXPECT_EQ(server.NextLine(),
+            "FINAL baud=115200 bytesize=8 parity=N stopbits=1 xonxoff=0 rtscts=1 dtr=0 rts=1");
 #endif
 }
 

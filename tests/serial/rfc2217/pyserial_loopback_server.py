@@ -3,7 +3,8 @@
 client against a server it was not written with.
 
 Listens on 127.0.0.1 at a port the system picks and prints "PORT <n>" once ready; serves one
-connection and ends when the client leaves, or after LIFETIME_S whatever happens.
+connection and ends when the client leaves, or after LIFETIME_S whatever happens. On the way out
+it prints the port's final settings as "FINAL key=value ...", for the test to compare.
 """
 import select
 import socket
@@ -91,6 +92,9 @@ def main():
             sock.sendall(b"".join(manager.escape(echo)))
         manager.check_modem_lines()
     sock.close()
+    print("FINAL baud=%d bytesize=%d parity=%s stopbits=%s xonxoff=%d rtscts=%d dtr=%d rts=%d" % (
+        port.baudrate, port.bytesize, port.parity, port.stopbits, port.xonxoff, port.rtscts,
+        port.dtr, port.rts), flush=True)
     return 0
 
 

@@ -78,7 +78,18 @@ struct MappingCase {
   DCB state;
   bool valid;
   LineRequest expected;
+  // The SET-CONTROL values in the order sent; "?" marks one the server may leave unanswered.
+  const char* controls = "";
 };
+
+std::string Describe(const std::vector<ControlRequest>& sequence) {
+  std::string text;
+  for (const ControlRequest& control : sequence) {
+    text +=
+        (text.empty() ? "" : " ") + std::to_string(control.value) + (control.optional ? "?" : "");
+  }
+  return text;
+}
 
 class LineRequestTest : public ::testing::TestWithParam<MappingCase> {};
 
@@ -92,8 +103,10 @@ TEST_P(LineRequestTest, Maps) {
     EXPECT_EQ(request.parity, c.expected.parity);
     EXPECT_EQ(request.stop_size, c.expected.stop_size);
     EXPECT_EQ(request.flow, c.expected.flow);
+    EXPECT_EQ(request.inbound_flow, c.expected.inbound_flow);
     EXPECT_EQ(request.dtr, c.expected.dtr);
     EXPECT_EQ(request.rts, c.expected.rts);
+    EXPECT_EQ(Describe(ControlSequence(request)), c.controls);
   }
 }
 
@@ -104,29 +117,35 @@ INSTANTIATE_TEST_SUITE_P(
         MappingCase{"DevicePort",
                     Frame(115200, 8, NOPARITY, ONESTOPBIT, 0x2804),
                     true,
-                    {115200, 8, kParityNone, kStopOne, kControlHardwareFlow, kControlDtrOff, 0}},
+                    {115200, 8, kParityNone, kStopOne, kControlHardwareFlow,
+                     kControlInboundHardwareFlow, kControlDtrOff, kControlRtsOn},
+                    "1 3 16? 9 11"},
         // The first configuration of a port: XON/XOFF both ways, DTR and RTS off.
-        MappingCase{
-            "FirstConfiguration",
-            Frame(38400, 8, NOPARITY, ONESTOPBIT, 0x0381),
-            true,
-            {38400, 8, kParityNone, kStopOne, kControlXonXoffFlow, kControlDtrOff, kControlRtsOff}},
-        MappingCase{
-            "CtsFlowWithRtsOn",
-            Frame(9600, 7, EVENPARITY, TWOSTOPBITS,
-                  kDcbOutxCtsFlow | Dtr(DTR_CONTROL_ENABLE) | Rts(RTS_CONTROL_ENABLE)),
-            true,
-            {9600, 7, kParityEven, kStopTwo, kControlHardwareFlow, kControlDtrOn, kControlRtsOn}},
-        MappingCase{
-            "NoFlowOddParity",
-            Frame(300, 5, ODDPARITY, ONE5STOPBITS, 0),
-            true,
-            {300, 5, kParityOdd, kStopOneAndHalf, kControlNoFlow, kControlDtrOff, kControlRtsOff}},
-        MappingCase{
-            "SpaceParity",
-            Frame(1200, 6, SPACEPARITY, ONESTOPBIT, Rts(RTS_CONTROL_ENABLE)),
-            true,
-            {1200, 6, kParitySpace, kStopOne, kControlNoFlow, kControlDtrOff, kControlRtsOn}},
+        MappingCase{"FirstConfiguration",
+                    Frame(38400, 8, NOPARITY, ONESTOPBIT, 0x0381),
+                    true,
+                    {38400, 8, kParityNone, kStopOne, kControlXonXoffFlow,
+                     kControlInboundXonXoffFlow, kControlDtrOff, kControlRtsOff},
+                    "1 2 15? 9 12"},
+        MappingCase{"CtsFlowWithRtsOn",
+                    Frame(9600, 7, EVENPARITY, TWOSTOPBITS,
+                          kDcbOutxCtsFlow | Dtr(DTR_CONTROL_ENABLE) | Rts(RTS_CONTROL_ENABLE)),
+                    true,
+                    {9600, 7, kParityEven, kStopTwo, kControlHardwareFlow, kControlInboundNoFlow,
+                     kControlDtrOn, kControlRtsOn},
+                    "1 3 14? 8 11"},
+        MappingCase{"NoFlowOddParity",
+                    Frame(300, 5, ODDPARITY, ONE5STOPBITS, 0),
+                    true,
+                    {300, 5, kParityOdd, kStopOneAndHalf, kControlNoFlow, kControlInboundNoFlow,
+                     kControlDtrOff, kControlRtsOff},
+                    "1 14? 9 12"},
+        MappingCase{"SpaceParity",
+                    Frame(1200, 6, SPACEPARITY, ONESTOPBIT, Rts(RTS_CONTROL_ENABLE)),
+                    true,
+                    {1200, 6, kParitySpace, kStopOne, kControlNoFlow, kControlInboundNoFlow,
+                     kControlDtrOff, kControlRtsOn},
+                    "1 14? 9 11"},
         MappingCase{
             "DtrHandshakeRefused", Frame(9600, 8, 0, 0, Dtr(DTR_CONTROL_HANDSHAKE)), false, {}},
         MappingCase{"RtsToggleRefused", Frame(9600, 8, 0, 0, Rts(RTS_CONTROL_TOGGLE)), false, {}},

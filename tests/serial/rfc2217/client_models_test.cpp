@@ -1,0 +1,90 @@
+// The client's two pure models: the estimate of the far line and the matching of replies.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "serial/rfc2217/awaited_replies.h"
+#include "serial/rfc2217/far_line_estimate.h"
+
+namespace tovrel::rfc2217 {
+namespace {
+
+using std::chrono::milliseconds;
+
+TEST(FarLineEstimate, BytesTakeTenBitTimesAndTheTimeStandsStillWhileHeld) {
+  FarLineEstimate line;
+  const FarLineEstimate::TimePoint t0{};
+  line.Account(96, 9600, t0);  // 100 ms
+  EXPECT_EQ(line.Left(t0 + milliseconds(40)), milliseconds(60));
+  EXPECT_EQ(line.BytesLeft(9600, t0 + milliseconds(40)), 58u);  // 57.6 rounds up
+  line.Account(96, 9600, t0 + milliseconds(40));                // queued behind the first
+  EXPECT_EQ(line.IdleAt(), t0 + milliseconds(200));
+
+  // Held 50 ms in: 144 bytes still to go, the one under way (0.4 of it left) finishes.
+  line.SetHeld(true, 9600, t0 + milliseconds(50));
+  EXPECT_EQ(line.Left(t0 + milliseconds(5000)), std::chrono::microseconds(144 * 1041));
+  line.Account(48, 9600, t0 + milliseconds(6000));  // written while held: waits too
+  line.SetHeld(false, 9600, t0 + milliseconds(7000));
+  EXPECT_EQ(line.IdleAt(), t0 + milliseconds(7000) + std::chrono::microseconds(144 * 1041 + 50000));
+
+  line.Account(96, 0, t0 + milliseconds(8000));  // an unknown rate counts as 9600
+  line.Discard(t0 + milliseconds(8010));
+  EXPECT_TRUE(line.Idle(t0 + milliseconds(8010)));
+  EXPECT_EQ(line.BytesLeft(9600, t0 + milliseconds(8010)), 0u);
+}
+
+TEST(FarLineEstimate, BytesLeftCannotOverflowOnAnEndlessHold) {
+  FarLineEstimate line;
+  line.SetHeld(true, 300, {});
+  line.Account(0xFFFFFFFFu, 300, {});
+  line.Account(0xFFFFFFFFu, 300, {});
+  EXPECT_EQ(line.BytesLeft(300, {}), 2 * std::uint64_t{0xFFFFFFFFu});
+}
+
+struct ReplyCase {
+  const char* name;
+  std::vector<std::uint8_t> replies;  // SET-CONTROL values the server sends, in order
+  bool settled;
+  bool contradicted;
+};
+
+class AwaitedControls : public ::testing::TestWithParam<ReplyCase> {};
+
+// The line state's SET-CONTROL batch: no flow, hardware flow, inbound hardware (optional), DTR
+// off, RTS on.
+TEST_P(AwaitedControls, MatchBySubjectAndValue) {
+  AwaitedReplies awaited;
+  for (std::uint8_t value : {kControlNoFlow, kControlHardwareFlow}) {
+    awaited.Await(ComPortCommand::kSetControl, {value});
+  }
+  awaited.Await(ComPortCommand::kSetControl, {kControlInboundHardwareFlow}, true);
+  awaited.Await(ComPortCommand::kSetControl, {kControlDtrOff});
+  awaited.Await(ComPortCommand::kSetControl, {kControlRtsOn});
+  for (std::uint8_t value : GetParam().replies) {
+    ComPortMessage message;
+    message.command = ComPortCommand::kSetControl;
+    message.value = {value};
+    awaited.Take(message);
+  }
+  EXPECT_EQ(awaited.Settled(), GetParam().settled);
+  EXPECT_EQ(awaited.Contradicted(), GetParam().contradicted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, AwaitedControls,
+    ::testing::Values(ReplyCase{"EchoedInOrder", {1, 3, 16, 9, 11}, true, false},
+                      ReplyCase{"InboundNeverAnswered", {1, 3, 9, 11}, true, false},
+                      ReplyCase{"InboundAnsweredOtherwise", {1, 3, 14, 9, 11}, true, false},
+                      ReplyCase{"OutOfOrder", {11, 9, 3, 1}, true, false},
+                      ReplyCase{"RtsLeftOff", {1, 3, 9, 12}, true, true},
+                      ReplyCase{"DtrAnsweredWithRtsMissing", {1, 3, 9}, false, false},
+                      ReplyCase{"LateBreakReplyIsNoAnswer", {6, 1, 3, 9, 11}, true, false},
+                      ReplyCase{"HardwareFlowRefused", {1, 1, 9, 11}, true, true}),
+    [](const ::testing::TestParamInfo<ReplyCase>& param_info) {
+      return std::string(param_info.param.name);
+    });
+
+}  // namespace
+}  // namespace tovrel::rfc2217
