@@ -71,6 +71,8 @@ class Console {
   void Print(const char* format, ...) TOVREL_PRINTF_FORMAT(2, 3);
   // Writes out whatever is collected and flushes the sink.
   void Flush();
+  // A write-through console is a terminal: text from outside is shown escaped there.
+  bool IsTerminal() const { return writeThrough; }
 
  private:
   void Emit(std::string_view text);

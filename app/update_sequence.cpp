@@ -5,6 +5,7 @@
 
 #include "app/command_line.h"
 #include "app/device_commands.h"
+#include "app/terminal_text.h"
 #include "serial/device_port.h"
 
 namespace tovrel {
@@ -118,7 +119,8 @@ int UpdateRun::Run() {
                           kCommandTimeoutSeconds)) {
     CloseFile();
     ReleasePort();
-    console_.Print("Comm error: failed to send command \"%s\"\n", start.text());
+    console_.Print("Comm error: failed to send command \"%s\"\n",
+                   TextForConsole(start.text(), console_.IsTerminal()).c_str());
     return kExitFailure;
   }
   if (!IsStartAccepted(reply, kStartReplyBytes)) {
@@ -180,7 +182,8 @@ bool UpdateRun::IdentifyDevice() {
     console_.Print("Failed to get Inquiry data from device\n");
     return false;
   }
-  console_.Print("Product ID: %s\n", reinterpret_cast<const char*>(inquiry + kInquiryHeaderBytes));
+  const char* identification = reinterpret_cast<const char*>(inquiry + kInquiryHeaderBytes);
+  console_.Print("Product ID: %s\n", TextForConsole(identification, console_.IsTerminal()).c_str());
   return true;
 }
 

@@ -196,7 +196,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"StartNotAnswered",
                     38400,
                     [](UpdateHarness& f) { f.device_faults.start = ReplyFault::kNoReply; },
-                    FailedAfterId("Comm error: failed to send command \"\x1b!g04096C\"\n"),
+                    // The fixture's console is a terminal: the ESC of the command is shown escaped.
+                    FailedAfterId("Comm error: failed to send command \"\\x1B!g04096C\"\n"),
                     "Comm error",
                     Open::kNeither,
                     {kInquiry, "\x1b!g04096C"},

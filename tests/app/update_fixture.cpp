@@ -9,8 +9,8 @@ int UpdateHarness::Update(std::int32_t rate, const char* port) {
   device_ = std::make_unique<EmulatedDevice>(device_config, device_faults);
   link_ = std::make_unique<SimulatedLink>(clock, *device_, EmulatedPortLinkConfig(), host_faults);
   files.on_close = [this] { Record("file closed"); };
-  // Written through, so every message reaches the sink the moment it is printed.
-  Console console(sink_, true);
+  // A terminal's console writes through, so every message reaches the sink as it is printed.
+  Console console(sink_, console_is_terminal);
   UpdateEnvironment env{*link_, clock, console, files};
   const std::string& firmware = firmware_argument.empty() ? files.path : firmware_argument;
   return RunUpdate(firmware.c_str(), port, rate, env);

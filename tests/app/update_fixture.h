@@ -38,6 +38,8 @@ class UpdateHarness {
   std::vector<Event> events;
   // The firmware file name given to the run; the file system's own path when empty.
   std::string firmware_argument;
+  // A terminal's console writes through; otherwise output is collected as for a file or pipe.
+  bool console_is_terminal = true;
 
   // Builds the device and link as configured, then runs one update at `rate`.
   int Update(std::int32_t rate, const char* port = "sim://");

@@ -87,5 +87,38 @@ TEST(TovrelOverNetwork, CtsHeldOffPartwayThroughTheTransfer) {
       << server.standard_output;
 }
 
+// A device whose identification holds terminal control sequences (retitle the window, clear
+// the screen): a terminal sees them escaped, a pipe gets the bytes as sent. The image is missing,
+// so each run ends right after the identification.
+class DeviceTextOverNetwork : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DeviceTextOverNetwork, ReachesATerminalEscapedAndAPipeUnchanged) {
+  const bool terminal = GetParam();
+  EmulatorProcess emulator({"--once", "--baud", "115200", "--product-id", "TP\x1b]0;x\a\x1b[2J"});
+  ASSERT_NE(emulator.Port(), 0);
+  const std::string missing = ::testing::TempDir() + "tovrel-no-such-image.bin";
+  std::vector<std::string> command{TOVREL_BINARY, missing, emulator.PortName(), "115200"};
+  if (terminal) {
+    // script(1) gives the program a pseudo-terminal as its standard output and copies it out.
+    command = {"/usr/bin/script", "-qec",
+               "'" + command[0] + "' '" + missing + "' " + command[2] + " 115200", "/dev/null"};
+  }
+  const ProcessResult run = RunProcess(command, seconds(30));
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.exit_status, 1);
+  const std::string line_end = terminal ? "\r\n" : "\n";
+  const std::string shown = terminal ? "TP\\x1B]0;x\\x07\\x1B[2J" : "TP\x1b]0;x\a\x1b[2J";
+  EXPECT_EQ(run.standard_output.substr(0, run.standard_output.find('\n') + 1),
+            "Product ID: " + shown + line_end);
+  if (terminal) {
+    EXPECT_EQ(run.standard_output.find('\x1b'), std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, DeviceTextOverNetwork, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& param_info) {
+                           return std::string(param_info.param ? "Terminal" : "Pipe");
+                         });
+
 }  // namespace
 }  // namespace tovrel::testing
