@@ -53,6 +53,12 @@ ClientConnection::TimePoint ClientConnection::After(std::uint64_t milliseconds) 
   return SteadyClock::now() + std::chrono::milliseconds(std::min(milliseconds, kLongestWaitMs));
 }
 
+std::uint64_t ClientConnection::NowMicros() {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now().time_since_epoch())
+          .count());
+}
+
 std::uint32_t ClientConnection::MillisecondsUntil(TimePoint deadline) {
   const auto now = SteadyClock::now();
   if (now >= deadline) {
@@ -448,7 +454,7 @@ bool ClientConnection::Purge(std::uint32_t purge_flags) {
   }
   if (output) {
     // The server drops what it still holds: the far line has nothing left to send.
-    far_line_.Discard(SteadyClock::now());
+    far_line_.Discard(NowMicros());
   }
   AwaitedReplies asked;
   asked.Await(ComPortCommand::kPurgeData, {value});
@@ -570,8 +576,7 @@ bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
     return false;
   }
   // Only what has left the far UART counts as written; what it still holds goes when it can.
-  const std::uint64_t left =
-      idle ? 0 : far_line_.BytesLeft(line_state_.BaudRate, SteadyClock::now());
+  const std::uint64_t left = idle ? 0 : far_line_.BytesLeft(line_state_.BaudRate, NowMicros());
   bytes_written = count - static_cast<std::uint32_t>(std::min<std::uint64_t>(left, count));
   return true;
 }
@@ -598,7 +603,7 @@ bool ClientConnection::WaitForFarLine(TimePoint deadline, bool& idle) {
     if (Lost()) {
       return Fail(lost_error_);
     }
-    const TimePoint now = SteadyClock::now();
+    const std::uint64_t now = NowMicros();
     idle = far_line_.Idle(now);
     if (idle) {
       return true;
@@ -608,7 +613,9 @@ bool ClientConnection::WaitForFarLine(TimePoint deadline, bool& idle) {
       return true;
     }
     if (!far_line_.Held()) {
-      wait = std::min(wait, MillisecondsUntil(far_line_.IdleAt()) + 1);
+      // Rounded up, and one more, so that the look after the wait finds the line idle.
+      const std::uint64_t idle_in_ms = (far_line_.IdleAt() - now + 999) / 1000 + 1;
+      wait = static_cast<std::uint32_t>(std::min<std::uint64_t>(wait, idle_in_ms));
     }
     Step(wait);
   }
@@ -622,11 +629,11 @@ bool ClientConnection::FarLineHeld() const {
 }
 
 void ClientConnection::AccountFarLine(std::uint32_t bytes) {
-  far_line_.Account(bytes, line_state_.BaudRate, SteadyClock::now());
+  far_line_.Account(bytes, line_state_.BaudRate, NowMicros());
 }
 
 void ClientConnection::UpdateFarLineHold() {
-  far_line_.SetHeld(FarLineHeld(), line_state_.BaudRate, SteadyClock::now());
+  far_line_.SetHeld(FarLineHeld(), line_state_.BaudRate, NowMicros());
 }
 
 }  // namespace tovrel::rfc2217

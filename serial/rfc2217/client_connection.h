@@ -100,6 +100,8 @@ class ClientConnection final : private telnet::DecoderSink {
   bool WaitFor(const std::function<bool()>& done, TimePoint deadline);
   static TimePoint After(std::uint64_t milliseconds);
   static std::uint32_t MillisecondsUntil(TimePoint deadline);
+  // The clock of the far-line estimate, in microseconds.
+  static std::uint64_t NowMicros();
 
   // Queues COM-PORT-OPTION requests and waits for their acknowledgements. False when one is
   // contradicted (awaited.Contradicted()) or the connection is lost. A server that leaves a
