@@ -1,4 +1,5 @@
 #include "app/decimal.h"
+#include "tests/case_name.h"
 
 #include <cstdint>
 #include <limits>
@@ -46,7 +47,8 @@ INSTANTIATE_TEST_SUITE_P(
                       DecimalCase{"4294967297", 1}, DecimalCase{"-4294967296", 0},
                       // 10^20 = 0x56BC75E2D63100000, whose low 32 bits are 0x63100000.
                       DecimalCase{"100000000000000000000", 0x63100000},
-                      DecimalCase{"00000000000000000000000000000000009600", 9600}));
+                      DecimalCase{"00000000000000000000000000000000009600", 9600}),
+    NameBy([](const DecimalCase& c) { return std::string(c.text); }));
 
 TEST(ParseDecimal, NullReadsAsZero) {
   EXPECT_EQ(ParseDecimal(nullptr), 0);
@@ -86,7 +88,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BoundedCase{{'1', '2', '3', '4'}, 3, 123}, BoundedCase{{'1', '2'}, 0, 0},
                       BoundedCase{{' ', ' ', ' ', '7'}, 3, 0},
                       BoundedCase{{'-', '0', '5', '9'}, 3, -5}, BoundedCase{{'9', 0, '9'}, 3, 9},
-                      BoundedCase{{'+'}, 1, 0}, BoundedCase{{0xB5, '1'}, 2, 0}));
+                      BoundedCase{{'+'}, 1, 0}, BoundedCase{{0xB5, '1'}, 2, 0}),
+    NameBy([](const BoundedCase& c) {
+      return std::string(c.bytes.begin(), c.bytes.end()) + "/" + std::to_string(c.length);
+    }));
 
 }  // namespace
 }  // namespace tovrel

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/console.h"
+#include "tests/case_name.h"
 #include "update_fixture.h"
 
 namespace tovrel {
@@ -56,7 +57,8 @@ TEST_P(WholeUpdate, FlashesTheImageAndIdentifiesTheDeviceTwice) {
   EXPECT_LT(clock.Now(), 14 * kSecond + line_time + 2 * kSecond);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, WholeUpdate, ::testing::Values(9600, 38400, 115200, 230400));
+INSTANTIATE_TEST_SUITE_P(Rates, WholeUpdate, ::testing::Values(9600, 38400, 115200, 230400),
+                         NameBy([](std::int32_t rate) { return std::to_string(rate); }));
 
 struct ProgressCase {
   std::size_t bytes;
@@ -77,7 +79,8 @@ INSTANTIATE_TEST_SUITE_P(
     Sizes, Progress,
     ::testing::Values(ProgressCase{2048, "  0%\b\b\b\b 50%\b\b\b\b100%\b\b\b\b100%"},
                       ProgressCase{1000, "  0%\b\b\b\b100%"}, ProgressCase{1, "  0%\b\b\b\b100%"},
-                      ProgressCase{3000, "  0%\b\b\b\b 34%\b\b\b\b 68%\b\b\b\b100%"}));
+                      ProgressCase{3000, "  0%\b\b\b\b 34%\b\b\b\b 68%\b\b\b\b100%"}),
+    NameBy([](const ProgressCase& c) { return std::to_string(c.bytes) + "Bytes"; }));
 
 TEST_F(UpdateFixture, TransferEndsAtTheAnnouncedSizeWithoutAnotherRead) {
   files.content = Image(2048);
@@ -131,7 +134,8 @@ INSTANTIATE_TEST_SUITE_P(Counts, IdentificationCount,
                                            CountCase{"096", 96, std::string(96, 'P')},
                                            CountCase{"097", 97, std::string(96, 'P')},
                                            CountCase{"-05", 5, ""}, CountCase{"ab1", 3, ""},
-                                           CountCase{"  5", 5, "PPPPP"}, CountCase{"000", 0, ""}));
+                                           CountCase{"  5", 5, "PPPPP"}, CountCase{"000", 0, ""}),
+                         NameBy([](const CountCase& c) { return std::string(c.count_text); }));
 
 TEST(ProgressPercent, NeverOverflowsAndNeverDividesByZero) {
   EXPECT_EQ(ProgressPercent(0, 0), 100);

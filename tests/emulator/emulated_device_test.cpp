@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "link_harness.h"
+#include "tests/case_name.h"
 
 namespace tovrel {
 namespace {
@@ -66,7 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BaudCase{"11520", "\x1b!b1C", 115200}, BaudCase{"23040", "\x1b!b1C", 230400},
                       BaudCase{"230400", "\x1b!b1C", 230400}, BaudCase{"3840", "\x1b!b1C", 38400},
                       BaudCase{"300", "\x1b!b0C", 38400}, BaudCase{"1152000", "\x1b!b0C", 38400},
-                      BaudCase{"", "\x1b!b0C", 38400}, BaudCase{"12a", "\x1b!b0C", 38400}));
+                      BaudCase{"", "\x1b!b0C", 38400}, BaudCase{"12a", "\x1b!b0C", 38400}),
+    NameBy([](const BaudCase& c) { return std::string(c.number); }));
 
 TEST(EmulatedDevice, KeepsTheImageIncludingEscapesAndCommandLookalikes) {
   EmulatedDevice device;
@@ -117,7 +119,8 @@ TEST_P(BadStart, IsRefusedWithZeroAtIndexFour) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Params, BadStart,
-                         ::testing::Values("0", "1300", "0abc", "01001", "012345678901"));
+                         ::testing::Values("0", "1300", "0abc", "01001", "012345678901"),
+                         NameBy([](const char* size) { return std::string(size); }));
 
 TEST(EmulatedDevice, HoldsCtsOffForTheBusyTimeAfterEachPiece) {
   DeviceConfig config;
@@ -174,7 +177,14 @@ INSTANTIATE_TEST_SUITE_P(Knobs, CtsStuck,
                                            StuckCase{true, std::nullopt, 0, false},
                                            StuckCase{false, 0u, 0, false},
                                            StuckCase{false, 2u, 1, true},
-                                           StuckCase{false, 2u, 2, false}));
+                                           StuckCase{false, 2u, 2, false}),
+                         NameBy([](const StuckCase& c) {
+                           const std::string stuck = c.from_start ? "FromStart"
+                                                     : c.after_pieces
+                                                         ? "After" + std::to_string(*c.after_pieces)
+                                                         : "Never";
+                           return stuck + "Sent" + std::to_string(c.pieces_sent);
+                         }));
 
 TEST(EmulatedDevice, BytesInAnotherFormatAreGarbledAndNeverUnderstood) {
   EmulatedDevice device;

@@ -12,6 +12,7 @@
 #include "emulator/server/server_options.h"
 #include "emulator_process.h"
 #include "session_harness.h"
+#include "tests/case_name.h"
 #include "tests/e2e/child_process.h"
 
 namespace tovrel::testing {
@@ -114,7 +115,10 @@ TEST_P(StopSignal, EndsTheServerCleanly) {
       *client, [] { return false; }, seconds(1)));  // connection closed
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGTERM, SIGINT));
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGTERM, SIGINT),
+                         NameBy([](int signal_number) {
+                           return std::string(signal_number == SIGTERM ? "SIGTERM" : "SIGINT");
+                         }));
 
 TEST(EmulatorProgram, ServesOneClientAtATimeWithADeviceAtPowerOn) {
   EmulatorProcess emulator({});

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fake_serial_api.h"
+#include "tests/case_name.h"
 
 namespace tovrel {
 namespace {
@@ -63,7 +64,11 @@ INSTANTIATE_TEST_SUITE_P(Codes, CommPortStopBits,
                                            StopBitsCase{6, ONE5STOPBITS, TWOSTOPBITS},
                                            StopBitsCase{5, ONE5STOPBITS, ONE5STOPBITS},
                                            StopBitsCase{8, ONESTOPBIT, ONESTOPBIT},
-                                           StopBitsCase{8, TWOSTOPBITS, TWOSTOPBITS}));
+                                           StopBitsCase{8, TWOSTOPBITS, TWOSTOPBITS}),
+                         NameBy([](const StopBitsCase& c) {
+                           return "DataBits" + std::to_string(c.data_bits) + "StopCode" +
+                                  std::to_string(c.stop_bits);
+                         }));
 
 TEST_F(CommPortTest, FailedOpenRecordsTheSystemError) {
   api.fail_open = true;
@@ -128,10 +133,11 @@ TEST_P(CommPortWritePieces, HandsAtMost256BytesToEachWrite) {
   EXPECT_EQ(port.LastError(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, CommPortWritePieces,
-                         ::testing::Values(PieceCase{600, {256, 256, 88}}, PieceCase{256, {256}},
-                                           PieceCase{257, {256, 1}}, PieceCase{1, {1}},
-                                           PieceCase{512, {256, 256}}));
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, CommPortWritePieces,
+    ::testing::Values(PieceCase{600, {256, 256, 88}}, PieceCase{256, {256}},
+                      PieceCase{257, {256, 1}}, PieceCase{1, {1}}, PieceCase{512, {256, 256}}),
+    NameBy([](const PieceCase& c) { return std::to_string(c.count) + "Bytes"; }));
 
 TEST_F(CommPortTest, EmptyOrNullTransfersSucceedWithoutPlatformCalls) {
   CommPort port = Open();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fake_serial_api.h"
+#include "tests/case_name.h"
 
 namespace tovrel {
 namespace {
@@ -194,9 +195,10 @@ TEST_P(DevicePortCtsWait, ReadsOnceMoreThanItSleepsButTheLastTime) {
   EXPECT_EQ(clock.TotalSlept(), GetParam().slept_ms * 1000u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Seconds, DevicePortCtsWait,
-                         ::testing::Values(CtsWaitCase{0, 1, 10}, CtsWaitCase{1, 101, 1010},
-                                           CtsWaitCase{3, 301, 3010}));
+INSTANTIATE_TEST_SUITE_P(
+    Seconds, DevicePortCtsWait,
+    ::testing::Values(CtsWaitCase{0, 1, 10}, CtsWaitCase{1, 101, 1010}, CtsWaitCase{3, 301, 3010}),
+    NameBy([](const CtsWaitCase& c) { return std::to_string(c.seconds) + "Seconds"; }));
 
 TEST_F(DevicePortTest, CtsTimeoutLeavesTheSystemErrorAsItWas) {
   DevicePort port(api, clock, "COM2", 38400);

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/serial/case_name.h"
+#include "tests/case_name.h"
 
 #include <string>
 #include <vector>
@@ -116,7 +116,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, DropNulBytesTest,
                          testing::Values(NulCase{"", ""}, NulCase{std::string("\0\0", 2), ""},
                                          NulCase{std::string("A\0B\0\0C", 6), "ABC"},
                                          NulCase{std::string("\0\x01\xFF", 3), "\x01\xFF"},
-                                         NulCase{"ABC", "ABC"}));
+                                         NulCase{"ABC", "ABC"}),
+                         NameBy([](const NulCase& c) { return c.input; }));
 
 }  // namespace
 }  // namespace tovrel

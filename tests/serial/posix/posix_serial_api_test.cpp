@@ -20,7 +20,7 @@
 #include "serial/native_serial_api.h"
 #include "serial/posix/termios_mapping.h"
 #include "serial/timeout_rules.h"
-#include "tests/serial/case_name.h"
+#include "tests/case_name.h"
 
 namespace tovrel {
 namespace {
@@ -236,7 +236,8 @@ TEST_P(LineStateTest, DeviceSettingsReachTheTerminalAndReadBack) {
   EXPECT_EQ(posix_serial::Differences(back, state), std::vector<std::string>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, LineStateTest, testing::Values(9600u, 38400u, 115200u, 230400u));
+INSTANTIATE_TEST_SUITE_P(Rates, LineStateTest, testing::Values(9600u, 38400u, 115200u, 230400u),
+                         NameBy([](std::uint32_t rate) { return std::to_string(rate); }));
 
 struct RefusedStateCase {
   const char* name;

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "line_state_differences.h"
-#include "tests/serial/case_name.h"
+#include "tests/case_name.h"
 
 #include <cerrno>
 #include <cstring>
@@ -86,7 +86,8 @@ std::vector<SpeedCase> SpeedCases() {
   return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, SpeedTest, testing::ValuesIn(SpeedCases()));
+INSTANTIATE_TEST_SUITE_P(Rates, SpeedTest, testing::ValuesIn(SpeedCases()),
+                         NameBy([](const SpeedCase& c) { return std::to_string(c.baud_rate); }));
 
 // --- what termios cannot express ----------------------------------------------------------------
 

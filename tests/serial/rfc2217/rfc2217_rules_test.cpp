@@ -5,6 +5,7 @@
 
 #include "serial/rfc2217/line_state_mapping.h"
 #include "serial/rfc2217/port_name.h"
+#include "tests/case_name.h"
 
 namespace tovrel::rfc2217 {
 namespace {
@@ -45,7 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"rfc2217://a:b:2217", false, "", 0}, NameCase{"rfc2217://[::1]2217", false, "", 0},
         NameCase{"rfc2217://[]:2217", false, "", 0},
         NameCase{"rfc2217://[host]:2217", false, "", 0}, NameCase{"telnet://host:23", false, "", 0},
-        NameCase{"COM2", false, "", 0}, NameCase{"", false, "", 0}));
+        NameCase{"COM2", false, "", 0}, NameCase{"", false, "", 0}),
+    NameBy([](const NameCase& c) { return std::string(c.name); }));
 
 TEST(PortName, SchemeCheckHandlesShortAndNullNames) {
   EXPECT_FALSE(IsRfc2217PortName(nullptr));

@@ -1,4 +1,5 @@
 #include "serial/rfc2217/telnet_codec.h"
+#include "tests/case_name.h"
 
 #include <gtest/gtest.h>
 
@@ -467,7 +468,8 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{{107}, true, ComPortCommand::kNotifyModemState, true, {}},
         ParseCase{{0, 'x'}, true, ComPortCommand::kSignature, false, {'x'}},
         ParseCase{{13}, false, {}, false, {}}, ParseCase{{99}, false, {}, false, {}},
-        ParseCase{{113}, false, {}, false, {}}, ParseCase{{}, false, {}, false, {}}));
+        ParseCase{{113}, false, {}, false, {}}, ParseCase{{}, false, {}, false, {}}),
+    NameBy([](const ParseCase& c) { return std::string(c.payload.begin(), c.payload.end()); }));
 
 TEST(ComPortMessage, BigEndianNeedsFourBytes) {
   rfc2217::ComPortMessage message;
