@@ -68,8 +68,10 @@ TEST(TovrelOverNetwork, CtsHeldOffPartwayThroughTheTransfer) {
   EmulatorProcess emulator({"--once", "--baud", "115200", "--cts-off-after-pieces", "3"});
   ASSERT_NE(emulator.Port(), 0);
 
-  // The fourth piece is held back by the server (CTS off, flow control suspended) until the
-  // port's write time-out of 10 s + 128 x 200 ms runs out.
+  // The third piece's write returns once the far line has sent it; the device then holds CTS
+  // off for good, so the look before the fourth piece gives up after the CTS wait: 7 s of pauses
+  // and about 3 s of waiting, where a write counted as done once in the socket used to run into
+  // the 35.6 s write time-out.
   const ProcessResult run =
       RunProcess({TOVREL_BINARY, image, emulator.PortName(), "115200"}, seconds(90));
   ASSERT_FALSE(run.timed_out);
