@@ -11,6 +11,13 @@ std::uint64_t ByteTimeMicros(std::uint32_t baud_rate) {
   return std::max<std::uint64_t>(1, (10'000'000ull + baud_rate - 1) / baud_rate);
 }
 
+std::uint64_t LineTimeMicros(std::uint32_t bytes, std::uint32_t baud_rate) {
+  if (baud_rate == 0) {
+    return std::uint64_t{bytes} * kStalledLookMicros;
+  }
+  return (std::uint64_t{bytes} * 10'000'000ull + baud_rate - 1) / baud_rate;
+}
+
 QueueWaitResult WaitForOutputToLeave(OutputQueue& queue, std::uint32_t baud_rate,
                                      std::uint64_t deadline_micros) {
   std::uint32_t queued = 0;
@@ -29,8 +36,9 @@ QueueWaitResult WaitForOutputToLeave(OutputQueue& queue, std::uint32_t baud_rate
     std::uint64_t pause = 0;
     if (first || queued < previous) {
       // Moving: the queued bytes need this long on the wire; the next look should find the
-      // queue empty, or nearly so.
-      pause = queued * byte_time;
+      // queue empty, or nearly so. Worked out for all of them at once, so that rounding a
+      // byte's time up does not add up over a whole piece.
+      pause = LineTimeMicros(queued, baud_rate);
       stalled_pause = byte_time;
     } else {
       // Not moving (CTS off): look less and less often, so a long hold costs few wake-ups,

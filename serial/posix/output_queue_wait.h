@@ -30,6 +30,8 @@ inline constexpr std::uint64_t kStalledLookMicros = 10'000;
 
 // Time one byte takes at `baud_rate`, 10 bit times, rounded up; at least one microsecond.
 std::uint64_t ByteTimeMicros(std::uint32_t baud_rate);
+// Time `bytes` take at `baud_rate`, rounded up once for all of them.
+std::uint64_t LineTimeMicros(std::uint32_t bytes, std::uint32_t baud_rate);
 
 // Waits until `queue` reports nothing queued, or `deadline_micros` (on the queue's clock) has
 // come. A driver that cannot report its queue is taken at its word (kUnknown).

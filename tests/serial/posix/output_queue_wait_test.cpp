@@ -11,18 +11,15 @@ namespace {
 
 constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
 
-// A UART's output queue on virtual time: `total` bytes queued at time 0 leave one byte time
-// apart while CTS is on; CTS goes off once `hold_after` bytes have left, for `hold_micros`.
-// The driver may report its count only in whole packets (as USB adapters do).
+// A UART's output queue on virtual time: `total` bytes queued at time 0 leave at the line's
+// exact rate (10 bit times a byte, not rounded to whole microseconds) while CTS is on; CTS goes off
+// once `hold_after` bytes have left, for `hold_micros`. The driver may report its count only in
+// whole packets (as USB adapters do).
 class LineQueue final : public OutputQueue {
  public:
   LineQueue(std::uint32_t total, std::uint32_t baud, std::uint32_t hold_after,
             std::uint64_t hold_micros, std::uint32_t packet)
-      : total_(total),
-        byte_(ByteTimeMicros(baud)),
-        hold_after_(hold_after),
-        hold_(hold_micros),
-        packet_(packet) {}
+      : total_(total), baud_(baud), hold_after_(hold_after), hold_(hold_micros), packet_(packet) {}
 
   bool Queued(std::uint32_t& bytes) override {
     ++looks;
@@ -35,10 +32,11 @@ class LineQueue final : public OutputQueue {
 
   // When the last byte left the line; kNever when it never does.
   std::uint64_t LastByteLeftAt() const {
+    const std::uint64_t line_time = LineTime(total_);
     if (hold_after_ >= total_) {
-      return total_ * byte_;
+      return line_time;
     }
-    return hold_ == kNever ? kNever : total_ * byte_ + hold_;
+    return hold_ == kNever ? kNever : line_time + hold_;
   }
 
   std::uint64_t now = 0;
@@ -46,16 +44,20 @@ class LineQueue final : public OutputQueue {
 
  private:
   std::uint32_t Sent(std::uint64_t t) const {
-    const std::uint64_t hold_starts = std::uint64_t{hold_after_} * byte_;
+    const std::uint64_t hold_starts = LineTime(hold_after_);
     std::uint64_t moving = t;
     if (hold_after_ < total_ && t > hold_starts) {
       moving = t - hold_starts < hold_ ? hold_starts : t - hold_;
     }
-    return static_cast<std::uint32_t>(std::min<std::uint64_t>(moving / byte_, total_));
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(moving * baud_ / 10'000'000, total_));
+  }
+  // When the last of `bytes` leaves, rounded up to the microsecond.
+  std::uint64_t LineTime(std::uint32_t bytes) const {
+    return (std::uint64_t{bytes} * 10'000'000 + baud_ - 1) / baud_;
   }
 
   std::uint32_t total_;
-  std::uint64_t byte_;
+  std::uint64_t baud_;
   std::uint32_t hold_after_;
   std::uint64_t hold_;
   std::uint32_t packet_;
