@@ -99,6 +99,14 @@ bool Paced(int fd) {
   return fd >= 0 && fd == State().fd;
 }
 
+// Every form of open goes through here to the system's openat.
+int OpenAt(int dir, const char* path, int flags, mode_t mode) {
+  static const auto real = Real<int (*)(int, const char*, int, ...)>("openat");
+  const int fd = real(dir, path, flags, mode);
+  NoteOpen(path, fd);
+  return fd;
+}
+
 __attribute__((destructor)) void Report() {
   const char* path = std::getenv("TOVREL_BENCH_REPORT");
   if (path == nullptr) {
@@ -139,46 +147,29 @@ __attribute__((destructor)) void Report() {
 
 extern "C" {
 
-int open(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if ((flags & O_CREAT) != 0) {
-    va_list args;
-    va_start(args, flags);
-    mode = static_cast<mode_t>(va_arg(args, int));
-    va_end(args);
+// The mode argument of an open call is there only when the call may create a file.
+#define TOVREL_OPEN_MODE(flags, mode)                       \
+  mode_t mode = 0;                                          \
+  if (((flags) & (O_CREAT | O_TMPFILE)) != 0) {             \
+    va_list mode_argument;                                  \
+    va_start(mode_argument, flags);                         \
+    mode = static_cast<mode_t>(va_arg(mode_argument, int)); \
+    va_end(mode_argument);                                  \
   }
-  static const auto real = Real<int (*)(const char*, int, ...)>("open");
-  const int fd = real(path, flags, mode);
-  NoteOpen(path, fd);
-  return fd;
+
+int open(const char* path, int flags, ...) {
+  TOVREL_OPEN_MODE(flags, mode);
+  return OpenAt(AT_FDCWD, path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if ((flags & O_CREAT) != 0) {
-    va_list args;
-    va_start(args, flags);
-    mode = static_cast<mode_t>(va_arg(args, int));
-    va_end(args);
-  }
-  static const auto real = Real<int (*)(const char*, int, ...)>("open64");
-  const int fd = real(path, flags, mode);
-  NoteOpen(path, fd);
-  return fd;
+  TOVREL_OPEN_MODE(flags, mode);
+  return OpenAt(AT_FDCWD, path, flags, mode);
 }
 
 int openat(int dir, const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if ((flags & O_CREAT) != 0) {
-    va_list args;
-    va_start(args, flags);
-    mode = static_cast<mode_t>(va_arg(args, int));
-    va_end(args);
-  }
-  static const auto real = Real<int (*)(int, const char*, int, ...)>("openat");
-  const int fd = real(dir, path, flags, mode);
-  NoteOpen(path, fd);
-  return fd;
+  TOVREL_OPEN_MODE(flags, mode);
+  return OpenAt(dir, path, flags, mode);
 }
 
 int close(int fd) {
