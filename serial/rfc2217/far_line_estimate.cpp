@@ -32,9 +32,9 @@ void FarLineEstimate::SetHeld(bool held, std::uint32_t baud_rate, Micros now) {
     return;
   }
   if (held) {
-    const Micros byte_time = kBitMicros / RateOrDefault(baud_rate);
-    const Micros left = Left(now);
-    left_ = byte_time == 0 ? left : left - left % byte_time;
+    // A byte starts the moment it is accounted, so of the bytes left the first is under way.
+    const std::uint64_t waiting = BytesLeft(baud_rate, now);
+    left_ = waiting <= 1 ? 0 : (waiting - 1) * kBitMicros / RateOrDefault(baud_rate);
   } else {
     busy_until_ = now + left_;
     left_ = 0;

@@ -20,17 +20,28 @@ TEST(FarLineEstimate, BytesTakeTenBitTimesAndTheTimeStandsStillWhileHeld) {
   line.Account(96, 9600, 40 * kMs);                // queued behind the first
   EXPECT_EQ(line.IdleAt(), 200 * kMs);
 
-  // Held 50 ms in: 144 bytes still to go, the one under way (0.4 of it left) finishes.
+  // Held 50 ms in: 144 bytes still to go; the first of them is under way and finishes.
   line.SetHeld(true, 9600, 50 * kMs);
-  EXPECT_EQ(line.Left(5000 * kMs), 144u * 1041);
-  line.Account(48, 9600, 6000 * kMs);  // written while held: waits too
+  EXPECT_EQ(line.Left(5000 * kMs), 148958u);  // 143 bytes of 1041.67 us
+  line.Account(48, 9600, 6000 * kMs);         // written while held: waits too
   line.SetHeld(false, 9600, 7000 * kMs);
-  EXPECT_EQ(line.IdleAt(), 7000 * kMs + 144 * 1041 + 50 * kMs);
+  EXPECT_EQ(line.IdleAt(), 7000 * kMs + 148958 + 50 * kMs);
 
   line.Account(96, 0, 8000 * kMs);  // an unknown rate counts as 9600
   line.Discard(8010 * kMs);
   EXPECT_TRUE(line.Idle(8010 * kMs));
   EXPECT_EQ(line.BytesLeft(9600, 8010 * kMs), 0u);
+}
+
+TEST(FarLineEstimate, AHoldAtTheStartOfAByteLetsThatByteGo) {
+  FarLineEstimate line;
+  line.Account(2, 115200, 0);  // 86 us a byte
+  line.SetHeld(true, 115200, 0);
+  EXPECT_EQ(line.Left(0), 86u);  // the second byte waits, the first is under way
+  line.SetHeld(false, 115200, 1000);
+  line.Account(1, 115200, 2000);
+  line.SetHeld(true, 115200, 2000);
+  EXPECT_TRUE(line.Idle(2000));
 }
 
 TEST(FarLineEstimate, BytesLeftCannotOverflowOnAnEndlessHold) {

@@ -21,7 +21,9 @@ POLL_S = 0.005
 
 class LoopbackPort:
     """What PortManager needs of a serial port. Every written byte comes back as received data,
-    as through a loopback plug; DC4 and DC2 among the written bytes drop and raise CTS."""
+    as through a loopback plug; DC4 and DC2 among the written bytes drop and raise CTS once they
+    have crossed the line (10 bit times a byte at the port's rate), as a device reacting to what
+    it received would."""
 
     def __init__(self):
         self.baudrate = 9600
@@ -33,18 +35,26 @@ class LoopbackPort:
         self.dtr = True
         self.rts = True
         self.break_condition = False
-        self.cts = True
+        self._cts = True
+        self._cts_changes = []  # (when, state), in the order the bytes cross the line
         self.dsr = True
         self.ri = False
         self.cd = False
         self.received = bytearray()
 
+    @property
+    def cts(self):
+        now = time.monotonic()
+        while self._cts_changes and self._cts_changes[0][0] <= now:
+            self._cts = self._cts_changes.pop(0)[1]
+        return self._cts
+
     def write(self, data):
-        for byte in data:
-            if byte == DC4:
-                self.cts = False
-            elif byte == DC2:
-                self.cts = True
+        byte_s = 10.0 / self.baudrate
+        start = time.monotonic()
+        for position, byte in enumerate(data):
+            if byte in (DC4, DC2):
+                self._cts_changes.append((start + (position + 1) * byte_s, byte == DC2))
         self.received += data
 
     def reset_input_buffer(self):
