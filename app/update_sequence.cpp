@@ -132,6 +132,8 @@ int UpdateRun::Run() {
 
   env_.clock.Sleep(kPauseAfterStartMs);
   console_.Print("\nProgramming - %3d%%", 0);
+  // Each progress step reaches a log file as soon as it is shown, as a line does.
+  console_.Flush();
   const TransferResult result = Transfer(file_size);
   CloseFile();
   console_.Print("\b\b\b\b%3d%%\n", 100);
@@ -223,6 +225,7 @@ UpdateRun::TransferResult UpdateRun::Transfer(std::uint32_t file_size) {
 
 void UpdateRun::ShowProgress(std::uint32_t transferred, std::uint32_t file_size) {
   console_.Print("\b\b\b\b%3d%%", ProgressPercent(transferred, file_size));
+  console_.Flush();
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ int UpdateHarness::Update(std::int32_t rate, const char* port) {
 
 void UpdateHarness::RecordingSink::Write(const char* bytes, std::size_t count) {
   text.append(bytes, count);
+  writes.emplace_back(bytes, count);
   owner_.Record(std::string(bytes, count));
 }
 

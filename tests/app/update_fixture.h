@@ -38,7 +38,7 @@ class UpdateHarness {
   std::vector<Event> events;
   // The firmware file name given to the run; the file system's own path when empty.
   std::string firmware_argument;
-  // A terminal's console writes through; otherwise output is collected as for a file or pipe.
+  // A terminal's console writes through; otherwise it writes as it does to a file or pipe.
   bool console_is_terminal = true;
 
   // Builds the device and link as configured, then runs one update at `rate`.
@@ -47,6 +47,8 @@ class UpdateHarness {
   EmulatedDevice& Device() { return *device_; }
   SimulatedLink& Link() { return *link_; }
   const std::string& Output() const { return sink_.text; }
+  // Each piece of output in the order it reached the console's sink.
+  const std::vector<std::string>& Writes() const { return sink_.writes; }
   // The commands the device received, as text, in order.
   std::vector<std::string> CommandTexts() const;
   std::vector<std::uint32_t> CommandSpeeds() const;
@@ -61,6 +63,7 @@ class UpdateHarness {
     explicit RecordingSink(UpdateHarness& owner) : owner_(owner) {}
     void Write(const char* bytes, std::size_t count) override;
     std::string text;
+    std::vector<std::string> writes;
 
    private:
     UpdateHarness& owner_;
