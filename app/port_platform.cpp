@@ -21,8 +21,13 @@ PortPlatform SelectPortPlatform(const char* port_name, std::uint32_t baud_rate, 
     DeviceConfig config;
     config.initial_baud = baud_rate;
     platform.device = std::make_unique<EmulatedDevice>(config);
+    // The emulated port takes no options: a name with anything after the prefix is a port that
+    // does not exist, not the plain emulated device.
+    HostFaults faults;
+    faults.open_fails = std::strcmp(port_name, kEmulatedPortPrefix) != 0;
+    faults.open_error_number = kSimErrorFileNotFound;
     platform.api =
-        std::make_unique<SimulatedLink>(clock, *platform.device, EmulatedPortLinkConfig());
+        std::make_unique<SimulatedLink>(clock, *platform.device, EmulatedPortLinkConfig(), faults);
   } else if (StartsWith(port_name, kNetworkPortPrefix)) {
     platform.api = std::make_unique<Rfc2217SerialApi>();
   } else {

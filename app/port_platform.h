@@ -1,6 +1,7 @@
 // Picks the platform under the port from the port's name: "sim://" is the built-in emulated
-// device, "rfc2217://host:port" a port on a network serial server, anything else a local port
-// name handed to the operating system unchanged.
+// device (any other name that starts so is a port that does not open), "rfc2217://host:port" a
+// port on a network serial server, anything else a local port name handed to the operating
+// system unchanged.
 #pragma once
 
 #include <cstdint>
