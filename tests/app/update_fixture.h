@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "emulator/simulated_link.h"
 #include "memory_file_system.h"
 #include "serial/clock.h"
+#include "serial/interruption.h"
 
 namespace tovrel::testing {
 
@@ -22,6 +25,7 @@ struct Event {
   std::string what;  // the text printed, or "file closed"
   bool port_open;
   bool file_open;
+  Clock::Micros at;
 };
 
 class UpdateHarness {
@@ -40,6 +44,9 @@ class UpdateHarness {
   std::string firmware_argument;
   // A terminal's console writes through; otherwise it writes as it does to a file or pipe.
   bool console_is_terminal = true;
+  // The moment a stop request arrives, once this can tell it (nullopt: not known yet). The run
+  // sees the request whenever it looks for one from that moment on.
+  std::function<std::optional<Clock::Micros>(UpdateHarness&)> stop_at;
 
   // Builds the device and link as configured, then runs one update at `rate`.
   int Update(std::int32_t rate, const char* port = "sim://");
@@ -54,6 +61,8 @@ class UpdateHarness {
   std::vector<std::uint32_t> CommandSpeeds() const;
   int ClosePortCalls() const;
   const Event* FindEvent(const std::string& text) const;
+  // When the stop request arrived, once the run has seen it.
+  std::optional<Clock::Micros> StopSeenFrom() const { return stop_.moment; }
 
   static std::string Image(std::size_t bytes);
 
@@ -71,7 +80,18 @@ class UpdateHarness {
 
   void Record(std::string what);
 
+  class ScriptedStop final : public Interruption {
+   public:
+    explicit ScriptedStop(UpdateHarness& owner) : owner_(owner) {}
+    bool Requested() override;
+    std::optional<Clock::Micros> moment;
+
+   private:
+    UpdateHarness& owner_;
+  };
+
   RecordingSink sink_{*this};
+  ScriptedStop stop_{*this};
   std::unique_ptr<EmulatedDevice> device_;
   std::unique_ptr<SimulatedLink> link_;
 };
