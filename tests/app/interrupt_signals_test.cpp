@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -32,9 +33,13 @@ struct SignalCase {
   int exit_status;
 };
 
-class StopSignal : public ::testing::TestWithParam<SignalCase> {};
+void PrintTo(const SignalCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
-TEST_P(StopSignal, IsOnlyRecordedAndGivesTheExitStatus) {
+class HandledSignal : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(HandledSignal, IsOnlyRecordedAndGivesTheExitStatus) {
   InterruptSignals signals;
   EXPECT_FALSE(signals.Requested());
   ASSERT_EQ(std::raise(GetParam().signal_number), 0);
@@ -43,7 +48,7 @@ TEST_P(StopSignal, IsOnlyRecordedAndGivesTheExitStatus) {
   EXPECT_EQ(signals.ExitStatus(), GetParam().exit_status);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, StopSignal,
+INSTANTIATE_TEST_SUITE_P(Signals, HandledSignal,
                          ::testing::Values(SignalCase{"Interrupt", SIGINT, 130},
                                            SignalCase{"Terminate", SIGTERM, 143},
                                            SignalCase{"HangUp", SIGHUP, 129}),

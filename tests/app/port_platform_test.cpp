@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+#include <string>
+
 #include "serial/clock.h"
 
 namespace tovrel {
@@ -13,6 +16,10 @@ struct NameCase {
   const char* port_name;
   bool opens;
 };
+
+void PrintTo(const NameCase& c, std::ostream* os) {
+  *os << c.test_name;
+}
 
 class EmulatedPortName : public ::testing::TestWithParam<NameCase> {};
 

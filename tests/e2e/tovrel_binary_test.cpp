@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -100,6 +101,10 @@ struct OddFileCase {
   const char* name;
   std::string (*make)();
 };
+
+void PrintTo(const OddFileCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class OddFlashfile : public ::testing::TestWithParam<OddFileCase> {};
 

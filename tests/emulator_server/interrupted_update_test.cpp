@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,10 @@ struct InterruptCase {
   int signal_number;
   When when;
 };
+
+void PrintTo(const InterruptCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class InterruptedUpdate : public ::testing::TestWithParam<InterruptCase> {};
 
