@@ -4,7 +4,9 @@
 #      executable, and needs no DLL beyond those every Windows has;
 #   2. the 64-bit build with its tests (preset windows-x64): builds, and every test runs under
 #      wine64 in a throw-away wine prefix, with a pseudo-terminal linked as COM5 whose far end
-#      echoes, so that the serial tests also exercise a real COM handle.
+#      echoes, so that the serial tests also exercise a real COM handle;
+#   3. the 64-bit tovrel.exe under wine64, stopped by Ctrl-C (which wine delivers as
+#      CTRL_C_EVENT) in a pause and in the transfer.
 # 32-bit programs cannot be run here, so the 32-bit build is only inspected.
 # Every step is time-bounded. Prints a summary; exits 0 only when nothing failed.
 #
@@ -127,6 +129,47 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# tovrel.exe stopped by Ctrl-C: wine hands a SIGINT sent to the program to its console handler as
+# CTRL_C_EVENT (the tests cannot raise one: there is no console to generate it on). In the pause
+# after the identification, and in the transfer; each time the message, and the exit status
+# STATUS_CONTROL_C_EXIT (0xC000013A), of which the system here keeps the low byte, 58.
+ctrl_c_check() {  # name, output to wait for, output expected (a pattern)
+  local name="$1" cue="$2" expected="$3"
+  local exe="$source_dir/build/windows-x64/app/tovrel.exe" work="$prefix/ctrl-c"
+  if [ ! -f "$exe" ]; then
+    fail "tovrel.exe Ctrl-C $name: the build produced no tovrel.exe"
+    return
+  fi
+  mkdir -p "$work"
+  head -c 65536 /dev/urandom >"$work/image.bin"
+  (cd "$work" && exec timeout -k 5 60 "$wine64" "$exe" image.bin sim:// 38400 >"$work/out" 2>&1) &
+  local pid=$! status=""
+  for _ in $(seq 300); do
+    grep -q -a -- "$cue" "$work/out" 2>/dev/null && break
+    sleep 0.1
+  done
+  kill -INT "$pid"  # timeout hands it on to wine
+  for _ in $(seq 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  wait "$pid"
+  status=$?
+  local output
+  output="$(tr -d '\r' <"$work/out" | tr '\b' '~')"
+  if [ "$status" = 58 ] && [[ "$output" == $expected ]]; then
+    pass "tovrel.exe stopped by Ctrl-C $name: ${output##*$'\n'} (status $status)"
+  else
+    fail "tovrel.exe stopped by Ctrl-C $name: status $status, output: $output"
+  fi
+}
+ctrl_c_checks() {
+  step "windows-x64: tovrel.exe stopped by Ctrl-C under wine"
+  ctrl_c_check "in a pause" "Product ID" $'Product ID: VELMOR TP-200 FW 1.04\nUpdate interrupted.'
+  ctrl_c_check "in the transfer" "  3%" \
+      $'Product ID: VELMOR TP-200 FW 1.04\n\nProgramming -   0%*~~~~100%\nFlash update failed, * bytes transferred.'
+}
+
 if [ "$x64_configured" = 1 ]; then
   step "windows-x64: tests under wine64"
   prefix="$(mktemp -d "${TMPDIR:-/tmp}/tovrel-ci-wine.XXXXXX")"
@@ -170,6 +213,7 @@ if [ "$x64_configured" = 1 ]; then
                               grep -E '^[[:space:]]+[0-9]+ - ')
       for line in "${failures[@]}"; do note "        $line"; done
     fi
+    ctrl_c_checks
     cleanup
   else
     fail "wine prefix could not be created in $prefix"

@@ -83,15 +83,11 @@ void Console::Emit(std::string_view text) {
     return;
   }
   pending += translated;
-  // Whole blocks go out as soon as they are complete; the remainder waits for more output or for
-  // Flush().
-  std::size_t sent = 0;
-  while (pending.size() - sent >= kBlockBytes) {
-    sink.Write(pending.data() + sent, kBlockBytes);
-    sent += kBlockBytes;
-  }
-  if (sent != 0) {
-    pending.erase(0, sent);
+  // Every line end in the text goes out now; the platform's line end ends in '\n' everywhere.
+  const std::size_t last_line_end = pending.rfind('\n');
+  if (last_line_end != std::string::npos) {
+    sink.Write(pending.data(), last_line_end + 1);
+    pending.erase(0, last_line_end + 1);
     sink.Flush();
   }
 }

@@ -55,13 +55,12 @@ class StringSink final : public OutputSink {
 };
 
 // Formats the program's messages and hands them to a sink. With `write_through` every message
-// reaches the sink as soon as it is formatted (a terminal, where the progress display must move);
-// otherwise output is collected and written in blocks of kBlockBytes, and the rest on Flush() or
-// destruction.
+// reaches the sink as soon as it is formatted (a terminal, where the progress display must move).
+// Otherwise (a file or a pipe) each line goes out, and the sink is flushed, as soon as its line end
+// has been printed, so that a line once printed survives even a process killed outright; what
+// follows the last line end (a progress step) waits for the next line end or for Flush().
 class Console {
  public:
-  static constexpr std::size_t kBlockBytes = 4096;
-
   Console(OutputSink& sink, bool write_through);
   ~Console();
   Console(const Console&) = delete;
@@ -69,7 +68,7 @@ class Console {
 
   // printf-style; the message may be of any length. Each "\n" goes out as kLineEnd.
   void Print(const char* format, ...) TOVREL_PRINTF_FORMAT(2, 3);
-  // Writes out whatever is collected and flushes the sink.
+  // Writes out whatever is still collected and flushes the sink: after each progress step.
   void Flush();
   // A write-through console is a terminal: text from outside is shown escaped there.
   bool IsTerminal() const { return writeThrough; }

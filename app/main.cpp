@@ -5,6 +5,7 @@
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/firmware_file.h"
+#include "app/interrupt_signals.h"
 #include "app/port_platform.h"
 #include "app/update_sequence.h"
 #include "serial/clock.h"
@@ -19,11 +20,17 @@ int main(int argc, char** argv) {
     return tovrel::kExitFailure;
   }
 
+  // From here on Ctrl-C or a termination signal stops the run in order. Declared before the
+  // platform, whose waits look at it, so that it outlives the platform.
+  tovrel::InterruptSignals interruption;
   tovrel::SystemClock clock;
   tovrel::PortPlatform platform = tovrel::SelectPortPlatform(
-      arguments.portName, static_cast<std::uint32_t>(arguments.baudRate), clock);
+      arguments.portName, static_cast<std::uint32_t>(arguments.baudRate), clock, interruption);
   const auto files = tovrel::MakeNativeFileSystem();
-  tovrel::UpdateEnvironment environment{*platform.api, clock, console, *files};
-  return tovrel::RunUpdate(arguments.firmwareFile, arguments.portName, arguments.baudRate,
-                           environment);
+  tovrel::UpdateEnvironment environment{*platform.api, clock, console, *files, interruption};
+  const int status = tovrel::RunUpdate(arguments.firmwareFile, arguments.portName,
+                                       arguments.baudRate, environment);
+  // A run the request stopped ends as the platform's interrupted programs do.
+  return status != tovrel::kExitSuccess && interruption.Requested() ? interruption.ExitStatus()
+                                                                    : status;
 }

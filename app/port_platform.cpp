@@ -1,6 +1,7 @@
 #include "app/port_platform.h"
 
 #include <cstring>
+#include <utility>
 
 #include "emulator/simulated_link.h"
 #include "serial/native_serial_api.h"
@@ -15,18 +16,28 @@ bool StartsWith(const char* text, const char* prefix) {
 
 }  // namespace
 
-PortPlatform SelectPortPlatform(const char* port_name, std::uint32_t baud_rate, Clock& clock) {
+PortPlatform SelectPortPlatform(const char* port_name, std::uint32_t baud_rate, Clock& clock,
+                                Interruption& stop) {
   PortPlatform platform;
   if (StartsWith(port_name, kEmulatedPortPrefix)) {
     DeviceConfig config;
     config.initial_baud = baud_rate;
     platform.device = std::make_unique<EmulatedDevice>(config);
-    platform.api =
-        std::make_unique<SimulatedLink>(clock, *platform.device, EmulatedPortLinkConfig());
+    // The emulated port takes no options: a name with anything after the prefix is a port that
+    // does not exist, not the plain emulated device.
+    HostFaults faults;
+    faults.open_fails = std::strcmp(port_name, kEmulatedPortPrefix) != 0;
+    faults.open_error_number = kSimErrorFileNotFound;
+    auto link =
+        std::make_unique<SimulatedLink>(clock, *platform.device, EmulatedPortLinkConfig(), faults);
+    link->SetInterruption(stop);
+    platform.api = std::move(link);
   } else if (StartsWith(port_name, kNetworkPortPrefix)) {
-    platform.api = std::make_unique<Rfc2217SerialApi>();
+    rfc2217::ClientOptions options;
+    options.interruption = &stop;
+    platform.api = std::make_unique<Rfc2217SerialApi>(options);
   } else {
-    platform.api = MakeNativeSerialApi();
+    platform.api = MakeNativeSerialApi(stop);
   }
   return platform;
 }

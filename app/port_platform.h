@@ -1,6 +1,7 @@
 // Picks the platform under the port from the port's name: "sim://" is the built-in emulated
-// device, "rfc2217://host:port" a port on a network serial server, anything else a local port
-// name handed to the operating system unchanged.
+// device (any other name that starts so is a port that does not open), "rfc2217://host:port" a
+// port on a network serial server, anything else a local port name handed to the operating
+// system unchanged.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 
 #include "emulator/emulated_device.h"
 #include "serial/clock.h"
+#include "serial/interruption.h"
 #include "serial/serial_api.h"
 
 namespace tovrel {
@@ -23,6 +25,9 @@ struct PortPlatform {
 };
 
 // `baud_rate` is the rate the run starts at; the emulated device listens at it from the start.
-PortPlatform SelectPortPlatform(const char* port_name, std::uint32_t baud_rate, Clock& clock);
+// The platform's waits for the device end early once `stop` is requested; `stop` must outlive
+// the platform.
+PortPlatform SelectPortPlatform(const char* port_name, std::uint32_t baud_rate, Clock& clock,
+                                Interruption& stop = NoInterruption());
 
 }  // namespace tovrel

@@ -62,16 +62,26 @@ class PosixFirmwareFile final : public FirmwareFile {
 
 class PosixFileSystem final : public FileSystem {
  public:
+  // Only a regular file is an image. A FIFO, a device, a socket or a directory is refused
+  // without waiting: looked at before it is opened (a serial device raises its modem lines on
+  // open), opened without blocking (a FIFO nobody writes to would block the open for good), and
+  // looked at again once open, in case the name came to mean something else in between.
   std::unique_ptr<FirmwareFile> OpenForReading(const char* path) override {
     if (path == nullptr) {
       return nullptr;
     }
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    struct stat named {};
+    if (::stat(path, &named) != 0 || !S_ISREG(named.st_mode)) {
+      return nullptr;
+    }
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
       return nullptr;
     }
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    struct stat opened {};
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || flags < 0 ||
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
       ::close(fd);
       return nullptr;
     }

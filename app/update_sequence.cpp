@@ -22,7 +22,8 @@ class UpdateRun {
         port_name_(port_name),
         requested_rate_(baud_rate),
         env_(env),
-        console_(env.console) {}
+        console_(env.console),
+        stop_(env.interruption) {}
 
   int Run();
 
@@ -38,6 +39,28 @@ class UpdateRun {
   bool TellDeviceRate(std::uint32_t number);
   TransferResult Transfer(std::uint32_t file_size);
   void ShowProgress(std::uint32_t transferred, std::uint32_t file_size);
+
+  // One of the fixed pauses. False when a stop request cut it short.
+  bool Pause(std::uint32_t milliseconds) {
+    return SleepUnlessInterrupted(env_.clock, stop_, milliseconds);
+  }
+  // Prints a step's failure message, or, when it was a stop request that ended the step, the
+  // line that says so instead.
+  template <typename PrintFailure>
+  void ReportFailure(PrintFailure print_failure) {
+    if (stop_.Requested()) {
+      console_.Print("Update interrupted.\n");
+    } else {
+      print_failure();
+    }
+  }
+  // The exit of a pause cut short.
+  int StopInterrupted() {
+    CloseFile();
+    ReleasePort();
+    console_.Print("Update interrupted.\n");
+    return kExitFailure;
+  }
 
   // To release the port is to close it and free it.
   void ReleasePort() {
@@ -61,16 +84,19 @@ class UpdateRun {
   std::int32_t requested_rate_;
   UpdateEnvironment& env_;
   Console& console_;
+  Interruption& stop_;
   std::unique_ptr<DevicePort> port_;
   std::unique_ptr<FirmwareFile> file_;
 };
 
 int UpdateRun::Run() {
   port_ = std::make_unique<DevicePort>(env_.serial, env_.clock, port_name_,
-                                       static_cast<std::uint32_t>(requested_rate_));
+                                       static_cast<std::uint32_t>(requested_rate_), stop_);
   if (!port_->IsOpen()) {
-    console_.Print("Unable to open COM port \"%s\"\n", port_name_);
-    PrintUsage(console_);
+    ReportFailure([this] {
+      console_.Print("Unable to open COM port \"%s\"\n", port_name_);
+      PrintUsage(console_);
+    });
     ReleasePort();
     return kExitFailure;
   }
@@ -78,7 +104,9 @@ int UpdateRun::Run() {
   if (!IdentifyDevice()) {
     return kExitFailure;
   }
-  env_.clock.Sleep(kPauseAfterInquiryMs);
+  if (!Pause(kPauseAfterInquiryMs)) {
+    return StopInterrupted();
+  }
 
   file_ = env_.files.OpenForReading(firmware_name_);
   if (!file_) {
@@ -101,13 +129,13 @@ int UpdateRun::Run() {
   std::uint8_t reply[8] = {};
   if (RateNeedsTransferSpeed()) {
     if (!TellDeviceRate(kTransferBaudRate)) {
-      console_.Print("Failed to change transporter/printer to 38400\n");
+      ReportFailure([this] { console_.Print("Failed to change transporter/printer to 38400\n"); });
       ReleasePort();
       CloseFile();
       return kExitFailure;
     }
     if (!port_->SetBaudRate(kTransferBaudRate)) {
-      console_.Print("Baud rate change to 38400 failed\n");
+      ReportFailure([this] { console_.Print("Baud rate change to 38400 failed\n"); });
       ReleasePort();
       CloseFile();
       return kExitFailure;
@@ -119,8 +147,10 @@ int UpdateRun::Run() {
                           kCommandTimeoutSeconds)) {
     CloseFile();
     ReleasePort();
-    console_.Print("Comm error: failed to send command \"%s\"\n",
-                   TextForConsole(start.text(), console_.IsTerminal()).c_str());
+    ReportFailure([&] {
+      console_.Print("Comm error: failed to send command \"%s\"\n",
+                     TextForConsole(start.text(), console_.IsTerminal()).c_str());
+    });
     return kExitFailure;
   }
   if (!IsStartAccepted(reply, kStartReplyBytes)) {
@@ -130,28 +160,41 @@ int UpdateRun::Run() {
     return kExitFailure;
   }
 
-  env_.clock.Sleep(kPauseAfterStartMs);
+  if (!Pause(kPauseAfterStartMs)) {
+    return StopInterrupted();
+  }
   console_.Print("\nProgramming - %3d%%", 0);
+  // Each progress step reaches a log file as soon as it is shown, as a line does.
+  console_.Flush();
   const TransferResult result = Transfer(file_size);
   CloseFile();
   console_.Print("\b\b\b\b%3d%%\n", 100);
 
   if (result.failed) {
+    if (stop_.Requested()) {
+      // The last piece may still be on its way out; the purge on release would cut it short,
+      // and the device would hold fewer bytes than reported.
+      port_->Drain();
+    }
     ReleasePort();
     console_.Print("Flash update failed, %" PRIu32 " bytes transferred.\n", result.transferred);
     return kExitFailure;
   }
 
-  env_.clock.Sleep(kPauseAfterTransferMs);
+  if (!Pause(kPauseAfterTransferMs)) {
+    return StopInterrupted();
+  }
   if (RateNeedsTransferSpeed()) {
     const auto rate = static_cast<std::uint32_t>(requested_rate_);
     if (!TellDeviceRate(BaudRateCommandNumberForReturn(rate))) {
-      console_.Print("Failed to change transporter/printer to %d baud\n", requested_rate_);
+      ReportFailure([this] {
+        console_.Print("Failed to change transporter/printer to %d baud\n", requested_rate_);
+      });
       ReleasePort();
       return kExitFailure;
     }
     if (!port_->SetBaudRate(rate)) {
-      console_.Print("Baud rate change to %d failed\n", requested_rate_);
+      ReportFailure([this] { console_.Print("Baud rate change to %d failed\n", requested_rate_); });
       ReleasePort();
       return kExitFailure;
     }
@@ -179,7 +222,7 @@ bool UpdateRun::IdentifyDevice() {
   }
   if (!answered) {
     ReleasePort();
-    console_.Print("Failed to get Inquiry data from device\n");
+    ReportFailure([this] { console_.Print("Failed to get Inquiry data from device\n"); });
     return false;
   }
   const char* identification = reinterpret_cast<const char*>(inquiry + kInquiryHeaderBytes);
@@ -199,6 +242,11 @@ UpdateRun::TransferResult UpdateRun::Transfer(std::uint32_t file_size) {
   TransferResult result;
   std::uint8_t piece[kPieceBytes];
   while (result.transferred < file_size) {
+    // Between two pieces: the transfer's safe point, where every piece sent is whole.
+    if (stop_.Requested()) {
+      result.failed = true;
+      return result;
+    }
     // Never read past the size announced: a file that grew since would otherwise send the
     // device more than it was told to expect.
     const std::uint32_t remaining = file_size - result.transferred;
@@ -223,6 +271,7 @@ UpdateRun::TransferResult UpdateRun::Transfer(std::uint32_t file_size) {
 
 void UpdateRun::ShowProgress(std::uint32_t transferred, std::uint32_t file_size) {
   console_.Print("\b\b\b\b%3d%%", ProgressPercent(transferred, file_size));
+  console_.Flush();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "app/console.h"
 #include "app/firmware_file.h"
 #include "serial/clock.h"
+#include "serial/interruption.h"
 #include "serial/serial_api.h"
 
 namespace tovrel {
@@ -18,6 +19,8 @@ struct UpdateEnvironment {
   Clock& clock;
   Console& console;
   FileSystem& files;
+  // Asks the run to stop at its next safe point (Ctrl-C, a termination signal).
+  Interruption& interruption = NoInterruption();
 };
 
 inline constexpr int kExitSuccess = 0;
@@ -33,6 +36,13 @@ inline constexpr std::uint32_t kPauseAfterTransferMs = 7000;
 int ProgressPercent(std::uint32_t transferred, std::uint32_t file_size);
 
 // Returns the process's exit status: 0 once the update completed, 1 on any failure.
+//
+// A stop request ends the run at the next safe point, through the exits of the step it stops:
+// pauses, CTS waits and reads end early, a piece being written is written whole, and the
+// transfer stops between two pieces. Stopped in the transfer, the run reports the failed
+// transfer with the bytes the device got; stopped anywhere else, it says "Update interrupted."
+// in place of the step's own message. Either way the port and the file are released as on every
+// other exit, and the status is 1.
 int RunUpdate(const char* firmware_file, const char* port_name, std::int32_t baud_rate,
               UpdateEnvironment& env);
 

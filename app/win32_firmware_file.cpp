@@ -64,6 +64,12 @@ class Win32FileSystem final : public FileSystem {
     if (file == INVALID_HANDLE_VALUE) {
       return nullptr;
     }
+    // Only a file on disk is an image: a device name ("NUL", "CON", a COM port) or a pipe is
+    // refused. A directory does not open at all without FILE_FLAG_BACKUP_SEMANTICS.
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+      CloseHandle(file);
+      return nullptr;
+    }
     return std::make_unique<Win32FirmwareFile>(file);
   }
 };

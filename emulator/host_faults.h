@@ -13,7 +13,8 @@ inline constexpr std::uint32_t kSimErrorAccessDenied = 5;   // port already open
 inline constexpr std::uint32_t kSimErrorInvalidHandle = 6;  // not the open port's handle
 inline constexpr std::uint32_t kSimErrorGenFailure = 31;    // default for injected faults
 inline constexpr std::uint32_t kSimErrorInvalidParameter = 87;
-inline constexpr std::uint32_t kSimErrorTimeout = 1460;  // a drain that ran out of time
+inline constexpr std::uint32_t kSimErrorTimeout = 1460;          // a drain that ran out of time
+inline constexpr std::uint32_t kSimErrorOperationAborted = 995;  // a read cut short by a stop
 
 // When a write returns to its caller.
 enum class WriteCompletion {

@@ -306,6 +306,14 @@ bool SimulatedLink::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32
     if (!wake) {
       break;  // nothing can arrive any more and no time-out would end the wait
     }
+    if (stop_ != nullptr) {
+      if (stop_->Requested()) {
+        bytes_read = got;
+        last_error_ = kSimErrorOperationAborted;
+        return Finish(HostOp::kReadBytes, at, count, got, false);
+      }
+      wake = std::min(*wake, now + Clock::Micros{kInterruptionLookMs} * kMicrosPerMs);
+    }
     SleepUntil(*wake);
   }
   bytes_read = got;

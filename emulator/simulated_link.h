@@ -21,7 +21,9 @@
 //   call, the interval time-out between arrivals once one byte has come, MAXDWORD interval with
 //   zero multiplier and constant returns at once with what is there, MAXDWORD interval and
 //   multiplier with a constant returns as soon as anything is there. Where Win32 would wait for
-//   ever, it returns short as soon as nothing more can arrive;
+//   ever, it returns short as soon as nothing more can arrive. With an interruption attached a
+//   read looks at it at least every kInterruptionLookMs and, once a stop is requested, fails
+//   with kSimErrorOperationAborted, keeping what arrived, as a cancelled ReadFile does;
 // - Drain waits for every byte to leave the line, for at most multiplier * pending + constant
 //   (then it fails with kSimErrorTimeout), or until nothing could move the bytes on.
 #pragma once
@@ -35,6 +37,7 @@
 #include "emulator/host_faults.h"
 #include "emulator/simulated_line.h"
 #include "serial/clock.h"
+#include "serial/interruption.h"
 #include "serial/portable_locks.h"
 
 namespace tovrel {
@@ -69,6 +72,9 @@ class SimulatedLink final : public SerialApiWithPortableLocks {
   // Discards unsent output and unread input and drops DTR.
   bool ClosePort(PortHandle port) override;
   std::uint32_t LastErrorNumber() override { return last_error_; }
+
+  // Reads give up once `stop` is requested.
+  void SetInterruption(Interruption& stop) { stop_ = &stop; }
 
   // ---- For tests ----
 
@@ -118,6 +124,7 @@ class SimulatedLink final : public SerialApiWithPortableLocks {
   LinkConfig config_;
   HostFaults faults_;
   SimulatedLine line_;
+  Interruption* stop_ = nullptr;
 
   bool open_ = false;
   PortHandle handle_ = INVALID_HANDLE_VALUE;

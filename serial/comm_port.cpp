@@ -154,6 +154,18 @@ int CommPort::SetWriteTimeouts(std::uint32_t constant_ms, std::uint32_t multipli
   return 1;
 }
 
+int CommPort::Drain() {
+  if (!isOpen) {
+    FailWithoutSystemError(kErrOpen);
+    return 0;
+  }
+  if (!api.Drain(handle)) {
+    Fail(kErrWrite);
+    return 0;
+  }
+  return 1;
+}
+
 void CommPort::Close() {
   if (handle == INVALID_HANDLE_VALUE) {
     return;

@@ -23,6 +23,7 @@ enum CommError : std::int32_t {
   kErrSetTimeouts = 109,  // applying the time-outs failed
   kErrModemStatus = 110,  // reading the modem lines failed
   kErrCtsTimeout = 111,   // CTS stayed off for the whole wait
+  kErrInterrupted = 112,  // a stop was asked for while the port waited
 };
 
 class CommPort {
@@ -46,6 +47,9 @@ class CommPort {
   int SetReadTimeout(std::uint32_t milliseconds);
   // A write of n bytes may take up to multiplier * n + constant milliseconds.
   int SetWriteTimeouts(std::uint32_t constant_ms, std::uint32_t multiplier_ms);
+  // Waits, within the limit the write time-outs give, until every byte written has left the
+  // port (FlushFileBuffers). 1 when they have; a failure leaves 104 and the platform's number.
+  int Drain();
   // Drops DTR, discards both queues and closes the port. Safe to call more than once.
   void Close();
 

@@ -11,8 +11,10 @@ constexpr std::uint32_t kPurgeQueues = PURGE_TXCLEAR | PURGE_RXCLEAR;
 }  // namespace
 
 DevicePort::DevicePort(SerialApi& platform, Clock& time_source, const char* port_name,
-                       std::uint32_t baud_rate)
-    : CommPort(platform, port_name, baud_rate, 8, NOPARITY, ONESTOPBIT), clock(time_source) {
+                       std::uint32_t baud_rate, Interruption& stop_request)
+    : CommPort(platform, port_name, baud_rate, 8, NOPARITY, ONESTOPBIT),
+      clock(time_source),
+      stop(stop_request) {
   if (!isOpen) {
     return;
   }
@@ -97,6 +99,11 @@ int DevicePort::WaitForClearToSend(std::uint32_t seconds) {
       Unlock();
       return 1;
     }
+    if (stop.Requested()) {
+      lastError = kErrInterrupted;
+      Unlock();
+      return 0;
+    }
     clock.Sleep(kCtsPollMs);
     if (++sleeps > max_sleeps) {
       lastError = kErrCtsTimeout;
@@ -144,6 +151,12 @@ int DevicePort::SendCommand(const std::uint8_t* command, std::uint32_t command_l
   // with a hole in it, so the transaction ends here instead, with nothing discarded.
   if (!api.Drain(handle)) {
     Fail(kErrWrite);
+    Unlock();
+    return 0;
+  }
+  // The last point at which the transaction can be given up with nothing of it sent.
+  if (stop.Requested()) {
+    lastError = kErrInterrupted;
     Unlock();
     return 0;
   }

@@ -7,6 +7,7 @@
 
 #include "serial/clock.h"
 #include "serial/comm_port.h"
+#include "serial/interruption.h"
 
 namespace tovrel {
 
@@ -14,17 +15,20 @@ class DevicePort : public CommPort {
  public:
   // Opens and configures the port. IsOpen() is false when the open or the device configuration
   // failed (LastError() 100 or 102); such an object takes no further call but its destruction.
-  DevicePort(SerialApi& api, Clock& clock, const char* port_name, std::uint32_t baud_rate);
+  // The CTS wait, and a transaction up to its write, give up (112) once `stop` is requested.
+  DevicePort(SerialApi& api, Clock& clock, const char* port_name, std::uint32_t baud_rate,
+             Interruption& stop = NoInterruption());
   ~DevicePort();
 
   // One transaction: lock, wait for CTS, drain, purge both queues, write `command`, and when a
   // reply is wanted (non-null buffer and non-zero length) read exactly `reply_length` bytes
-  // within `reply_seconds`. That read time-out stays in force afterwards.
+  // within `reply_seconds`. That read time-out stays in force afterwards. A stop requested
+  // before the write ends it with nothing sent; a write, once begun, is never cut short.
   int SendCommand(const std::uint8_t* command, std::uint32_t command_length, std::uint8_t* reply,
                   std::uint32_t reply_length, std::uint32_t reply_seconds);
   // Changes the host side's speed; on failure the port keeps its previous speed.
   int SetBaudRate(std::uint32_t rate);
-  // 1 once CTS is on; polls every 10 ms for up to `seconds`.
+  // 1 once CTS is on; polls every 10 ms for up to `seconds`, or until a stop is requested.
   int WaitForClearToSend(std::uint32_t seconds);
   // Takes the lock, waiting in slices of 100 ms; INFINITE waits without limit.
   int Lock(std::uint32_t timeout_ms);
@@ -41,6 +45,7 @@ class DevicePort : public CommPort {
 
  private:
   Clock& clock;
+  Interruption& stop;
   MutexHandle mutex = kNoMutex;
   std::uint32_t ownerThread = kNoOwner;
   std::uint8_t dataBits = 8;

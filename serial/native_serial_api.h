@@ -3,10 +3,12 @@
 
 #include <memory>
 
+#include "serial/interruption.h"
 #include "serial/serial_api.h"
 
 namespace tovrel {
 
-std::unique_ptr<SerialApi> MakeNativeSerialApi();
+// Reads that wait for the device give up once `stop` is requested.
+std::unique_ptr<SerialApi> MakeNativeSerialApi(Interruption& stop = NoInterruption());
 
 }  // namespace tovrel

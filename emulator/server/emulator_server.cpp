@@ -103,6 +103,10 @@ SessionOutcome Serve(net::Socket client, const net::Socket& listener, const Serv
   if (options.save_image && UpdateStarted(device)) {
     SaveImage(*options.save_image, device, out, err);
   }
+  // How the client left the port: a host that released it in order has dropped DTR.
+  const DCB& line = session.Uart().LineState();
+  out << "client " << peer << " left the line at " << line.BaudRate << " baud, DTR "
+      << (DtrControlOf(line.flags) == DTR_CONTROL_DISABLE ? "off" : "on") << std::endl;
   return outcome;
 }
 

@@ -3,8 +3,10 @@
 
 namespace tovrel {
 
-std::unique_ptr<SerialApi> MakeNativeSerialApi() {
-  return std::make_unique<PosixSerialApi>();
+std::unique_ptr<SerialApi> MakeNativeSerialApi(Interruption& stop) {
+  PosixSerialOptions options;
+  options.interruption = &stop;
+  return std::make_unique<PosixSerialApi>(options);
 }
 
 }  // namespace tovrel

@@ -452,8 +452,16 @@ bool PosixSerialApi::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint3
     if (!nothing_waiting) {
       continue;  // more may have arrived already
     }
+    int wait_ms = PollTimeoutMs(now, deadline);
+    if (options_.interruption != nullptr) {
+      if (options_.interruption->Requested()) {
+        bytes_read = static_cast<std::uint32_t>(got);
+        return Fail(EINTR);
+      }
+      wait_ms = std::min(wait_ms, static_cast<int>(kInterruptionLookMs));
+    }
     pollfd wait{fd, POLLIN, 0};
-    const int ready = ::poll(&wait, 1, PollTimeoutMs(now, deadline));
+    const int ready = ::poll(&wait, 1, wait_ms);
     if (ready < 0 && errno != EINTR) {
       bytes_read = static_cast<std::uint32_t>(got);
       return Fail(errno);

@@ -17,6 +17,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "serial/interruption.h"
 #include "serial/portable_locks.h"
 #include "serial/timeout_rules.h"
 
@@ -25,6 +26,9 @@ namespace tovrel {
 struct PosixSerialOptions {
   // How long a wait may last where the time-outs set no limit (see serial/timeout_rules.h).
   std::uint64_t unlimited_wait_cap_ms = kDefaultUnlimitedWaitCapMs;
+  // When set, a read waiting for bytes gives up (EINTR, keeping what arrived) once a stop is
+  // requested. Writes and drains are never cut short: a piece handed to the driver goes whole.
+  Interruption* interruption = nullptr;
 };
 
 class PosixSerialApi final : public SerialApiWithPortableLocks {

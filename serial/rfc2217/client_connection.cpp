@@ -73,7 +73,12 @@ std::uint32_t ClientConnection::MillisecondsUntil(TimePoint deadline) {
 
 bool ClientConnection::Open(const RemotePortAddress& address) {
   std::uint32_t error = 0;
-  socket_ = net::ConnectTcp(address.host, address.port, options_.connect_timeout_ms, error);
+  std::function<bool()> give_up;
+  if (options_.interruption != nullptr) {
+    give_up = [this] { return StopRequested(); };
+  }
+  socket_ =
+      net::ConnectTcp(address.host, address.port, options_.connect_timeout_ms, error, give_up);
   if (!socket_.IsOpen()) {
     return Fail(error);
   }
@@ -101,7 +106,7 @@ bool ClientConnection::Negotiate() {
            (!negotiator_.IsPending(Side::kLocal, telnet::kOptionBinary) &&
             !negotiator_.IsPending(Side::kRemote, telnet::kOptionBinary));
   };
-  if (!WaitFor(answered, After(options_.negotiation_timeout_ms))) {
+  if (!WaitFor(answered, After(options_.negotiation_timeout_ms), Stoppable::kUntilStopped)) {
     return false;
   }
   // Without binary transmission the data would be subject to the NVT's CR rules.
@@ -175,9 +180,12 @@ bool ClientConnection::AwaitSettings() {
   };
   // A server that leaves some of this unanswered is still usable; only a lost connection ends
   // the open here.
-  WaitFor(take_replies, After(options_.settle_timeout_ms));
+  WaitFor(take_replies, After(options_.settle_timeout_ms), Stoppable::kUntilStopped);
   if (Lost()) {
     return Fail(lost_error_);
+  }
+  if (StopRequested()) {
+    return Fail(EINTR);
   }
   line_state_ = state;
   return true;
@@ -260,7 +268,8 @@ void ClientConnection::ReceiveAvailable() {
   }
 }
 
-bool ClientConnection::WaitFor(const std::function<bool()>& done, TimePoint deadline) {
+bool ClientConnection::WaitFor(const std::function<bool()>& done, TimePoint deadline,
+                               Stoppable stoppable) {
   for (;;) {
     if (done()) {
       return true;
@@ -268,7 +277,10 @@ bool ClientConnection::WaitFor(const std::function<bool()>& done, TimePoint dead
     if (Lost()) {
       return Fail(lost_error_);
     }
-    const std::uint32_t left = MillisecondsUntil(deadline);
+    if (stoppable == Stoppable::kUntilStopped && StopRequested()) {
+      return Fail(EINTR);
+    }
+    std::uint32_t left = MillisecondsUntil(deadline);
     if (left == 0) {
       // One last look without waiting, so that a deadline spent before the first try (on a
       // slow machine, or with a time-out of a millisecond) still moves what can move at once.
@@ -277,6 +289,9 @@ bool ClientConnection::WaitFor(const std::function<bool()>& done, TimePoint dead
         return true;
       }
       return Fail(Lost() ? lost_error_ : static_cast<std::uint32_t>(ETIMEDOUT));
+    }
+    if (stoppable == Stoppable::kUntilStopped && options_.interruption != nullptr) {
+      left = std::min(left, kInterruptionLookMs);
     }
     Step(left);
   }
@@ -522,9 +537,15 @@ bool ClientConnection::Read(std::uint8_t* buffer, std::uint32_t count, std::uint
     if (plan.interval_ms > 0 && bytes_read > 0) {
       deadline = std::min(deadline, last_byte + std::chrono::milliseconds(plan.interval_ms));
     }
-    const std::uint32_t left = MillisecondsUntil(deadline);
+    std::uint32_t left = MillisecondsUntil(deadline);
     if (left == 0) {
       return true;  // the time-out ran out: a short count, not a failure
+    }
+    if (options_.interruption != nullptr) {
+      if (options_.interruption->Requested()) {
+        return Fail(EINTR);  // what arrived stays in the buffer, counted in bytes_read
+      }
+      left = std::min(left, kInterruptionLookMs);
     }
     Step(left);
   }
@@ -544,7 +565,10 @@ bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
   }
   const TimePoint deadline = After(WriteLimitMs(timeouts_, count, options_.unlimited_wait_cap_ms));
   Step(0);  // a suspension or a closed connection that has already arrived counts now
-  if (suspended_ && !WaitFor([this] { return !suspended_; }, deadline)) {
+  if (suspended_ && !WaitFor([this] { return !suspended_; }, deadline, Stoppable::kUntilStopped)) {
+    if (error_ == EINTR) {
+      return false;  // stopped while held back: nothing of it went
+    }
     return !Lost();  // held back for the whole time-out: nothing written
   }
   if (Lost()) {

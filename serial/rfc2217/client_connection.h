@@ -96,8 +96,13 @@ class ClientConnection final : private telnet::DecoderSink {
   void SendQueued();
   void ReceiveAvailable();
   // Runs Step until `done` holds, the deadline passes (false, ETIMEDOUT) or the connection is
-  // lost (false, its error).
-  bool WaitFor(const std::function<bool()>& done, TimePoint deadline);
+  // lost (false, its error); with kUntilStopped also until a stop is requested (false, EINTR).
+  enum class Stoppable { kNo, kUntilStopped };
+  bool WaitFor(const std::function<bool()>& done, TimePoint deadline,
+               Stoppable stoppable = Stoppable::kNo);
+  bool StopRequested() const {
+    return options_.interruption != nullptr && options_.interruption->Requested();
+  }
   static TimePoint After(std::uint64_t milliseconds);
   static std::uint32_t MillisecondsUntil(TimePoint deadline);
   // The clock of the far-line estimate, in microseconds.

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "serial/interruption.h"
+
 namespace tovrel::rfc2217 {
 
 struct ClientOptions {
@@ -21,6 +23,11 @@ struct ClientOptions {
   // 0): such a call gives up after this long and returns short. Five minutes, far above the
   // longest wait the program itself sets up (about 61 s for a 256-byte write).
   std::uint64_t unlimited_wait_cap_ms = 300000;
+  // When set, the waits for the device end early (EINTR) once a stop is requested: connecting
+  // and agreeing the protocol, a read, and a write held back by the server before any of its
+  // bytes went. Acknowledged requests (line state, DTR, purge) and drains always run to their
+  // end, so that the port's settings are known and a piece already sent reaches the device.
+  Interruption* interruption = nullptr;
 };
 
 }  // namespace tovrel::rfc2217

@@ -28,6 +28,9 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
+// How often a wait for a connection looks at its give-up condition.
+constexpr std::uint32_t kGiveUpLookMs = 10;
+
 #if defined(_WIN32)
 using NativeSocket = SOCKET;
 using IoLength = int;
@@ -169,7 +172,8 @@ std::uint32_t PendingConnectError(NativeSocket socket) {
 }
 
 // One attempt at one resolved address, up to the deadline shared by all attempts.
-Socket ConnectOne(const addrinfo& address, SteadyClock::time_point deadline, std::uint32_t& error) {
+Socket ConnectOne(const addrinfo& address, SteadyClock::time_point deadline, std::uint32_t& error,
+                  const std::function<bool()>& give_up) {
   Socket socket(Wrap(::socket(address.ai_family, address.ai_socktype, address.ai_protocol)));
   if (!socket.IsOpen()) {
     error = LastSocketError();
@@ -194,10 +198,17 @@ Socket ConnectOne(const addrinfo& address, SteadyClock::time_point deadline, std
     return Socket();
   }
   for (;;) {
-    const std::uint32_t left = MillisecondsUntil(deadline);
+    std::uint32_t left = MillisecondsUntil(deadline);
     if (left == 0) {
       error = ETIMEDOUT;
       return Socket();
+    }
+    if (give_up) {
+      if (give_up()) {
+        error = EINTR;
+        return Socket();
+      }
+      left = std::min(left, kGiveUpLookMs);
     }
     Readiness ready;
     if (!WaitForSocket(socket, true, left, ready, error)) {
@@ -245,7 +256,7 @@ void Socket::Close() {
 }
 
 Socket ConnectTcp(const std::string& host, std::uint16_t port, std::uint32_t timeout_ms,
-                  std::uint32_t& error) {
+                  std::uint32_t& error, const std::function<bool()>& give_up) {
   const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
   addrinfo hints;
   std::memset(&hints, 0, sizeof hints);
@@ -268,8 +279,8 @@ Socket ConnectTcp(const std::string& host, std::uint16_t port, std::uint32_t tim
   error = ETIMEDOUT;
   Socket connected;
   for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
-    connected = ConnectOne(*address, deadline, error);
-    if (connected.IsOpen() || error == ETIMEDOUT) {
+    connected = ConnectOne(*address, deadline, error, give_up);
+    if (connected.IsOpen() || error == ETIMEDOUT || error == EINTR) {
       break;
     }
   }

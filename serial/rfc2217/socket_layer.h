@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace tovrel::net {
@@ -53,9 +54,10 @@ class Socket {
 // address the name resolves to in turn. Name resolution itself is left to the system's
 // resolver and its own time-outs. On failure the socket is not open and `error` says why:
 // ENOENT for a name that does not resolve, ETIMEDOUT when the limit ran out, else the
-// connection's own error (ECONNREFUSED, EHOSTUNREACH...).
+// connection's own error (ECONNREFUSED, EHOSTUNREACH...). When `give_up` is given, the wait
+// for the connection looks at it every few milliseconds and ends with EINTR once it holds.
 Socket ConnectTcp(const std::string& host, std::uint16_t port, std::uint32_t timeout_ms,
-                  std::uint32_t& error);
+                  std::uint32_t& error, const std::function<bool()>& give_up = nullptr);
 
 // A listening socket on 127.0.0.1 at a port the system picks, returned in `port`.
 Socket ListenOnLoopback(std::uint16_t& port, std::uint32_t& error);

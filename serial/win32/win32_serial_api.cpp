@@ -76,8 +76,16 @@ bool Win32SerialApi::ClearErrors(PortHandle port) {
 
 bool Win32SerialApi::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
                                std::uint32_t& bytes_read) {
+  bytes_read = 0;
+  if (!stop_.BeginBlockingCall()) {
+    ::SetLastError(ERROR_OPERATION_ABORTED);
+    return false;
+  }
   DWORD got = 0;
   const BOOL ok = ::ReadFile(ToWin32Handle(port), buffer, count, &got, nullptr);
+  const DWORD error = ::GetLastError();
+  stop_.EndBlockingCall();
+  ::SetLastError(error);
   bytes_read = got;
   return ok != FALSE;
 }
@@ -124,8 +132,8 @@ std::uint32_t Win32SerialApi::CurrentThreadId() {
   return ::GetCurrentThreadId();
 }
 
-std::unique_ptr<SerialApi> MakeNativeSerialApi() {
-  return std::make_unique<Win32SerialApi>();
+std::unique_ptr<SerialApi> MakeNativeSerialApi(Interruption& stop) {
+  return std::make_unique<Win32SerialApi>(stop);
 }
 
 }  // namespace tovrel

@@ -5,12 +5,18 @@
 
 #include <cstdint>
 
+#include "serial/interruption.h"
 #include "serial/serial_api.h"
 
 namespace tovrel {
 
 class Win32SerialApi final : public SerialApi {
  public:
+  // A read is a blocking call bracketed for `stop`, which may cancel it (ERROR_OPERATION_ABORTED,
+  // keeping what arrived); once a stop is requested no read is begun. Writes and flushes are
+  // never cut short: a piece handed to the driver goes whole.
+  explicit Win32SerialApi(Interruption& stop = NoInterruption()) : stop_(stop) {}
+
   // CreateFileA(name, read|write, no sharing, OPEN_EXISTING, synchronous). The name is passed
   // unchanged: "COM2", or "\\.\COM10" for ports above 9.
   PortHandle OpenPort(const char* name) override;
@@ -37,6 +43,9 @@ class Win32SerialApi final : public SerialApi {
   bool ReleaseLock(MutexHandle lock) override;
   void DestroyLock(MutexHandle lock) override;
   std::uint32_t CurrentThreadId() override;
+
+ private:
+  Interruption& stop_;
 };
 
 }  // namespace tovrel

@@ -51,61 +51,54 @@ TEST(Console, WriteThroughSendsEachMessageAtOnce) {
   EXPECT_EQ(sink.writes[1], "  7%");
 }
 
-TEST(Console, BufferedHoldsOutputUntilFlush) {
+TEST(Console, ToAFileEachLineGoesOutAtItsEnd) {
   RecordingSink sink;
   Console console(sink, false);
-  console.Print("first\n");
-  console.Print("%d bytes\n", 1024);
-  EXPECT_TRUE(sink.writes.empty());
+  console.Print("Product ID: %s\n", "VX-200");
+  ASSERT_EQ(sink.writes.size(), 1u);
+  EXPECT_EQ(sink.writes[0], WithPlatformLineEnds("Product ID: VX-200\n"));
+  EXPECT_EQ(sink.flushes, 1);
+
+  // A progress step has no line end: it waits for Flush(), which the update calls after it.
+  console.Print("\nProgramming - %3d%%", 0);
+  ASSERT_EQ(sink.writes.size(), 2u);
+  EXPECT_EQ(sink.writes[1], kLineEnd);
+  console.Print("\b\b\b\b%3d%%", 50);
+  EXPECT_EQ(sink.writes.size(), 2u);
   console.Flush();
-  EXPECT_EQ(sink.All(), WithPlatformLineEnds("first\n1024 bytes\n"));
-  EXPECT_GE(sink.flushes, 1);
+  ASSERT_EQ(sink.writes.size(), 3u);
+  EXPECT_EQ(sink.writes[2], "Programming -   0%\b\b\b\b 50%");
+  EXPECT_EQ(sink.flushes, 3);
+
+  console.Print("\b\b\b\b%3d%%\nFlash update failed, %d bytes transferred.\n", 100, 1024);
+  ASSERT_EQ(sink.writes.size(), 4u);
+  EXPECT_EQ(sink.writes[3],
+            WithPlatformLineEnds("\b\b\b\b100%\nFlash update failed, 1024 bytes transferred.\n"));
   console.Flush();  // nothing more to say
-  EXPECT_EQ(sink.All(), WithPlatformLineEnds("first\n1024 bytes\n"));
+  EXPECT_EQ(sink.writes.size(), 4u);
 }
 
 TEST(Console, DestructionFlushes) {
   StringSink sink;
   {
     Console console(sink, false);
-    console.Print("Flash update complete!\n");
+    console.Print("Programming - %3d%%", 0);
     EXPECT_TRUE(sink.text.empty());
   }
-  EXPECT_EQ(sink.Text(), WithPlatformLineEnds("Flash update complete!\n"));
-}
-
-TEST(Console, BufferedWritesWholeBlocks) {
-  RecordingSink sink;
-  Console console(sink, false);
-  const std::string almost(Console::kBlockBytes - 1, 'a');
-  console.Print("%s", almost.c_str());
-  EXPECT_TRUE(sink.writes.empty());
-  console.Print("b");
-  ASSERT_EQ(sink.writes.size(), 1u);
-  EXPECT_EQ(sink.writes[0], almost + "b");
-  console.Print("c");
-  EXPECT_EQ(sink.writes.size(), 1u);
-  console.Flush();
-  ASSERT_EQ(sink.writes.size(), 2u);
-  EXPECT_EQ(sink.writes[1], "c");
+  EXPECT_EQ(sink.Text(), "Programming -   0%");
 }
 
 TEST(Console, LongMessagesAreNeitherTruncatedNorLost) {
-  const std::string body(3 * Console::kBlockBytes + 123, 'x');
+  const std::string body(3 * 4096 + 123, 'x');
   const std::string expected = WithPlatformLineEnds("[" + body + "]\n");
   for (const bool write_through : {true, false}) {
     RecordingSink sink;
     {
       Console console(sink, write_through);
       console.Print("[%s]\n", body.c_str());
+      EXPECT_EQ(sink.All(), expected) << "write_through " << write_through;
     }
     EXPECT_EQ(sink.All(), expected) << "write_through " << write_through;
-    if (!write_through) {
-      ASSERT_EQ(sink.writes.size(), 4u);
-      for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(sink.writes[i].size(), Console::kBlockBytes);
-      }
-    }
   }
 }
 

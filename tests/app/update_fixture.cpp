@@ -11,18 +11,30 @@ int UpdateHarness::Update(std::int32_t rate, const char* port) {
   files.on_close = [this] { Record("file closed"); };
   // A terminal's console writes through, so every message reaches the sink as it is printed.
   Console console(sink_, console_is_terminal);
-  UpdateEnvironment env{*link_, clock, console, files};
+  if (stop_at) {
+    link_->SetInterruption(stop_);
+  }
+  UpdateEnvironment env{*link_, clock, console, files,
+                        stop_at ? static_cast<Interruption&>(stop_) : NoInterruption()};
   const std::string& firmware = firmware_argument.empty() ? files.path : firmware_argument;
   return RunUpdate(firmware.c_str(), port, rate, env);
 }
 
 void UpdateHarness::RecordingSink::Write(const char* bytes, std::size_t count) {
   text.append(bytes, count);
+  writes.emplace_back(bytes, count);
   owner_.Record(std::string(bytes, count));
 }
 
 void UpdateHarness::Record(std::string what) {
-  events.push_back(Event{std::move(what), link_ && link_->IsOpen(), files.IsOpen()});
+  events.push_back(Event{std::move(what), link_ && link_->IsOpen(), files.IsOpen(), clock.Now()});
+}
+
+bool UpdateHarness::ScriptedStop::Requested() {
+  if (!moment) {
+    moment = owner_.stop_at(owner_);
+  }
+  return moment && owner_.clock.Now() >= *moment;
 }
 
 std::vector<std::string> UpdateHarness::CommandTexts() const {

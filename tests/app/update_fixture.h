@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "emulator/simulated_link.h"
 #include "memory_file_system.h"
 #include "serial/clock.h"
+#include "serial/interruption.h"
 
 namespace tovrel::testing {
 
@@ -22,6 +25,7 @@ struct Event {
   std::string what;  // the text printed, or "file closed"
   bool port_open;
   bool file_open;
+  Clock::Micros at;
 };
 
 class UpdateHarness {
@@ -38,8 +42,11 @@ class UpdateHarness {
   std::vector<Event> events;
   // The firmware file name given to the run; the file system's own path when empty.
   std::string firmware_argument;
-  // A terminal's console writes through; otherwise output is collected as for a file or pipe.
+  // A terminal's console writes through; otherwise it writes as it does to a file or pipe.
   bool console_is_terminal = true;
+  // The moment a stop request arrives, once this can tell it (nullopt: not known yet). The run
+  // sees the request whenever it looks for one from that moment on.
+  std::function<std::optional<Clock::Micros>(UpdateHarness&)> stop_at;
 
   // Builds the device and link as configured, then runs one update at `rate`.
   int Update(std::int32_t rate, const char* port = "sim://");
@@ -47,11 +54,15 @@ class UpdateHarness {
   EmulatedDevice& Device() { return *device_; }
   SimulatedLink& Link() { return *link_; }
   const std::string& Output() const { return sink_.text; }
+  // Each piece of output in the order it reached the console's sink.
+  const std::vector<std::string>& Writes() const { return sink_.writes; }
   // The commands the device received, as text, in order.
   std::vector<std::string> CommandTexts() const;
   std::vector<std::uint32_t> CommandSpeeds() const;
   int ClosePortCalls() const;
   const Event* FindEvent(const std::string& text) const;
+  // When the stop request arrived, once the run has seen it.
+  std::optional<Clock::Micros> StopSeenFrom() const { return stop_.moment; }
 
   static std::string Image(std::size_t bytes);
 
@@ -61,6 +72,7 @@ class UpdateHarness {
     explicit RecordingSink(UpdateHarness& owner) : owner_(owner) {}
     void Write(const char* bytes, std::size_t count) override;
     std::string text;
+    std::vector<std::string> writes;
 
    private:
     UpdateHarness& owner_;
@@ -68,7 +80,18 @@ class UpdateHarness {
 
   void Record(std::string what);
 
+  class ScriptedStop final : public Interruption {
+   public:
+    explicit ScriptedStop(UpdateHarness& owner) : owner_(owner) {}
+    bool Requested() override;
+    std::optional<Clock::Micros> moment;
+
+   private:
+    UpdateHarness& owner_;
+  };
+
   RecordingSink sink_{*this};
+  ScriptedStop stop_{*this};
   std::unique_ptr<EmulatedDevice> device_;
   std::unique_ptr<SimulatedLink> link_;
 };

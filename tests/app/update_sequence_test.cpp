@@ -60,6 +60,17 @@ TEST_P(WholeUpdate, FlashesTheImageAndIdentifiesTheDeviceTwice) {
 INSTANTIATE_TEST_SUITE_P(Rates, WholeUpdate, ::testing::Values(9600, 38400, 115200, 230400),
                          NameBy([](std::int32_t rate) { return std::to_string(rate); }));
 
+// A log file gets each line and each progress step as it happens, not when the program ends.
+TEST_F(UpdateFixture, ToAFileEachLineAndProgressStepGoesOutAsItIsShown) {
+  files.content = Image(2048);
+  console_is_terminal = false;
+  ASSERT_EQ(Update(38400), kExitSuccess);
+  EXPECT_EQ(Writes(),
+            (std::vector<std::string>{Lines(kIdBefore), Lines("\n"), "Programming -   0%",
+                                      "\b\b\b\b 50%", "\b\b\b\b100%", Lines("\b\b\b\b100%\n"),
+                                      Lines(kIdAfter), Lines("Flash update complete!\n")}));
+}
+
 struct ProgressCase {
   std::size_t bytes;
   const char* progress;

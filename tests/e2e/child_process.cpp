@@ -51,7 +51,7 @@ ChildProcess::~ChildProcess() {
   }
 }
 
-bool ChildProcess::Start(const std::vector<std::string>& command) {
+bool ChildProcess::Start(const std::vector<std::string>& command, const std::string& output_file) {
   int out[2];
   int err[2];
   if (command.empty() || pipe(out) != 0) {
@@ -67,10 +67,13 @@ bool ChildProcess::Start(const std::vector<std::string>& command) {
     argv.push_back(const_cast<char*>(word.c_str()));
   }
   argv.push_back(nullptr);
+  const int file = output_file.empty()
+                       ? -1
+                       : open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   started_ = SteadyClock::now();
   pid_ = fork();
   if (pid_ == 0) {
-    dup2(out[1], STDOUT_FILENO);
+    dup2(file >= 0 ? file : out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
     close(out[0]);
     close(out[1]);
@@ -81,8 +84,15 @@ bool ChildProcess::Start(const std::vector<std::string>& command) {
   }
   close(out[1]);
   close(err[1]);
+  if (file >= 0) {
+    close(file);
+  }
   out_ = out[0];
   err_ = err[0];
+  if (!output_file.empty()) {
+    close(out_);  // nothing comes this way
+    out_ = -1;
+  }
   for (int fd : {out_, err_}) {
     fcntl(fd, F_SETFL, O_NONBLOCK);
     fcntl(fd, F_SETFD, FD_CLOEXEC);  // not for the children started after this one

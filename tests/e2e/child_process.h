@@ -29,8 +29,9 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Starts command[0] (a path) with the whole command as its arguments.
-  bool Start(const std::vector<std::string>& command);
+  // Starts command[0] (a path) with the whole command as its arguments. With `output_file` its
+  // standard output goes to that file (created or emptied) instead of being captured.
+  bool Start(const std::vector<std::string>& command, const std::string& output_file = "");
   // Collects output until `ready` holds for the standard output so far, or the limit passes.
   bool WaitForOutput(const std::function<bool(const std::string&)>& ready,
                      std::chrono::milliseconds limit);

@@ -164,6 +164,9 @@ TEST(EmulatorProgram, OnceWithoutAnImageExitsWithOne) {
   EXPECT_NE(run.standard_output.find(" disconnected after "), std::string::npos);
   EXPECT_NE(run.standard_output.find(": 1 commands, no image\n"), std::string::npos)
       << run.standard_output;
+  // The client never touched DTR: the port's own default.
+  EXPECT_NE(run.standard_output.find(" left the line at 38400 baud, DTR on\n"), std::string::npos)
+      << run.standard_output;
 }
 
 TEST(EmulatorProgram, AnswersPyserial) {

@@ -176,6 +176,40 @@ TEST_F(DevicePortTest, CtsNeverOnGivesUpAfter301ReadsWithNothingSent) {
   EXPECT_EQ(api.CountCalls("ClearErrors"), 0);
 }
 
+// A stop request that arrives at a set time on the virtual clock.
+class StopAt final : public Interruption {
+ public:
+  StopAt(Clock& clock, Clock::Micros at) : clock_(clock), at_(at) {}
+  bool Requested() override { return clock_.Now() >= at_; }
+
+ private:
+  Clock& clock_;
+  Clock::Micros at_;
+};
+
+TEST_F(DevicePortTest, StopDuringTheCtsWaitEndsItWithNothingSent) {
+  StopAt stop(clock, 500'000);
+  DevicePort port(api, clock, "COM2", 38400, stop);
+  api.cts_sequence = {false};
+  api.calls.clear();
+  EXPECT_EQ(port.SendCommand(kCommand, 5, nullptr, 0, 0), 0);
+  EXPECT_EQ(port.LastError(), kErrInterrupted);
+  EXPECT_EQ(clock.TotalSlept(), 500u * 1000u);
+  EXPECT_EQ(api.CountCalls("Drain"), 0);
+  EXPECT_EQ(api.CountCalls("WriteBytes"), 0);
+}
+
+TEST_F(DevicePortTest, StopBeforeTheWriteSendsNothingButWhatWasQueuedLeaves) {
+  StopAt stop(clock, 0);
+  DevicePort port(api, clock, "COM2", 38400, stop);
+  api.calls.clear();
+  std::uint8_t reply[8] = {};
+  EXPECT_EQ(port.SendCommand(kCommand, 5, reply, 7, 15), 0);
+  EXPECT_EQ(port.LastError(), kErrInterrupted);
+  EXPECT_EQ(api.calls, (std::vector<std::string>{"GetModemStatus", "Drain"}));
+  EXPECT_TRUE(api.written.empty());
+}
+
 struct CtsWaitCase {
   std::uint32_t seconds;
   int status_reads;

@@ -21,6 +21,7 @@
 #include "serial/posix/termios_mapping.h"
 #include "serial/timeout_rules.h"
 #include "tests/case_name.h"
+#include "tests/serial/settable_interruption.h"
 
 namespace tovrel {
 namespace {
@@ -83,7 +84,7 @@ PosixSerialOptions WithCap(std::uint64_t cap_ms) {
   return options;
 }
 
-class PosixSerialApiTest : public testing::Test {
+class PosixSerialApiTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(pty_.Ok()) << pty_.Error();
@@ -171,7 +172,7 @@ struct OpenFailureCase {
   bool temporary = false;  // the path is removed after the test
 };
 
-class OpenFailureTest : public testing::TestWithParam<OpenFailureCase> {};
+class OpenFailureTest : public ::testing::TestWithParam<OpenFailureCase> {};
 
 TEST_P(OpenFailureTest, FailsWithTheErrorNumber) {
   const std::string path = GetParam().make_path();
@@ -194,10 +195,10 @@ std::string RegularFile() {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, OpenFailureTest,
-    testing::Values(OpenFailureCase{"Missing", [] { return std::string("/nonexistent/ttyS99"); },
-                                    ENOENT},
-                    OpenFailureCase{"RegularFile", RegularFile, ENOTTY, true},
-                    OpenFailureCase{"DevNull", [] { return std::string("/dev/null"); }, ENOTTY}),
+    ::testing::Values(OpenFailureCase{"Missing", [] { return std::string("/nonexistent/ttyS99"); },
+                                      ENOENT},
+                      OpenFailureCase{"RegularFile", RegularFile, ENOTTY, true},
+                      OpenFailureCase{"DevNull", [] { return std::string("/dev/null"); }, ENOTTY}),
     CaseName());
 
 TEST(PosixSerialApiOpenTest, NullNameFails) {
@@ -210,7 +211,7 @@ TEST(PosixSerialApiOpenTest, NullNameFails) {
 // -----------------------------------------------------------------------------------
 
 class LineStateTest : public PosixSerialApiTest,
-                      public testing::WithParamInterface<std::uint32_t> {};
+                      public ::testing::WithParamInterface<std::uint32_t> {};
 
 TEST_P(LineStateTest, DeviceSettingsReachTheTerminalAndReadBack) {
   DCB state = DeviceLineState(GetParam());
@@ -236,7 +237,7 @@ TEST_P(LineStateTest, DeviceSettingsReachTheTerminalAndReadBack) {
   EXPECT_EQ(posix_serial::Differences(back, state), std::vector<std::string>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, LineStateTest, testing::Values(9600u, 38400u, 115200u, 230400u),
+INSTANTIATE_TEST_SUITE_P(Rates, LineStateTest, ::testing::Values(9600u, 38400u, 115200u, 230400u),
                          NameBy([](std::uint32_t rate) { return std::to_string(rate); }));
 
 struct RefusedStateCase {
@@ -245,7 +246,7 @@ struct RefusedStateCase {
 };
 
 class RefusedStateTest : public PosixSerialApiTest,
-                         public testing::WithParamInterface<RefusedStateCase> {};
+                         public ::testing::WithParamInterface<RefusedStateCase> {};
 
 TEST_P(RefusedStateTest, FailsWithEinvalAndKeepsThePreviousState) {
   const DCB before = DeviceLineState(115200);
@@ -263,11 +264,11 @@ TEST_P(RefusedStateTest, FailsWithEinvalAndKeepsThePreviousState) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RefusedStateTest,
-    testing::Values(RefusedStateCase{"NoSuchSpeed", [](DCB& s) { s.BaudRate = 14400; }},
-                    RefusedStateCase{"NineBits", [](DCB& s) { s.ByteSize = 9; }},
-                    // A pseudo-terminal keeps 8 bits without parity whatever it is told.
-                    RefusedStateCase{"SevenBitsOnPty", [](DCB& s) { s.ByteSize = 7; }},
-                    RefusedStateCase{"ParityOnPty", [](DCB& s) { s.Parity = EVENPARITY; }}),
+    ::testing::Values(RefusedStateCase{"NoSuchSpeed", [](DCB& s) { s.BaudRate = 14400; }},
+                      RefusedStateCase{"NineBits", [](DCB& s) { s.ByteSize = 9; }},
+                      // A pseudo-terminal keeps 8 bits without parity whatever it is told.
+                      RefusedStateCase{"SevenBitsOnPty", [](DCB& s) { s.ByteSize = 7; }},
+                      RefusedStateCase{"ParityOnPty", [](DCB& s) { s.Parity = EVENPARITY; }}),
     CaseName());
 
 TEST_F(PosixSerialApiTest, TimeoutsReadBackAndTheAllOnesReadIsRefused) {
@@ -373,7 +374,7 @@ struct NulCase {
   std::string expected;
 };
 
-class NulTest : public PosixSerialApiTest, public testing::WithParamInterface<NulCase> {};
+class NulTest : public PosixSerialApiTest, public ::testing::WithParamInterface<NulCase> {};
 
 TEST_P(NulTest, NulBytesAreDroppedOnlyWhenAskedAndNeverCount) {
   DCB state = DeviceLineState(38400);
@@ -386,13 +387,13 @@ TEST_P(NulTest, NulBytesAreDroppedOnlyWhenAskedAndNeverCount) {
   EXPECT_EQ(Read(GetParam().count), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, NulTest,
-                         testing::Values(NulCase{"Dropped", true, 4, "ABCD"},
-                                         NulCase{"DroppedBeforeTheCount", true, 3, "ABC"},
-                                         NulCase{"Kept", false, 8, std::string("A\0B\0\0C\0D", 8)},
-                                         NulCase{"KeptAndCounted", false, 4,
-                                                 std::string("A\0B\0", 4)}),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NulTest,
+    ::testing::Values(NulCase{"Dropped", true, 4, "ABCD"},
+                      NulCase{"DroppedBeforeTheCount", true, 3, "ABC"},
+                      NulCase{"Kept", false, 8, std::string("A\0B\0\0C\0D", 8)},
+                      NulCase{"KeptAndCounted", false, 4, std::string("A\0B\0", 4)}),
+    CaseName());
 
 TEST_F(PosixSerialApiTest, ReadFailsWhenTheLineHangsUp) {
   SetReadTimeouts(0, 0, 2000);
@@ -549,6 +550,42 @@ TEST(PosixSerialApiCapTest, UnlimitedWaitsEndAtTheCap) {
   EXPECT_LT(done, 65536u);
   EXPECT_GE(watch.ElapsedMs(), 35);
   EXPECT_LT(watch.ElapsedMs(), 1000);
+}
+
+// --- stop requests
+// --------------------------------------------------------------------------------
+
+// A read waiting for the device ends soon after a stop is requested, with what came; a write
+// made after it still goes whole.
+TEST(PosixSerialApiStopTest, StopEndsAWaitingReadButNotAWrite) {
+  PseudoTerminal pty;
+  ASSERT_TRUE(pty.Ok()) << pty.Error();
+  ::tovrel::testing::SettableInterruption stop;
+  PosixSerialOptions options;
+  options.interruption = &stop;
+  PosixSerialApi api(options);
+  const PortHandle port = api.OpenPort(pty.SlavePath().c_str());
+  ASSERT_NE(port, INVALID_HANDLE_VALUE) << api.LastErrorNumber();
+  COMMTIMEOUTS timeouts;
+  timeouts.ReadTotalTimeoutConstant = 5000;
+  timeouts.WriteTotalTimeoutConstant = 1000;
+  ASSERT_TRUE(api.SetTimeouts(port, timeouts));
+  ASSERT_TRUE(pty.Send("ab"));
+
+  stop.RaiseAfter(50);
+  std::uint8_t buffer[7] = {};
+  std::uint32_t got = 0;
+  const Stopwatch watch;
+  EXPECT_FALSE(api.ReadBytes(port, buffer, 7, got));
+  EXPECT_EQ(api.LastErrorNumber(), static_cast<std::uint32_t>(EINTR));
+  EXPECT_GE(watch.ElapsedMs(), 45);
+  EXPECT_LT(watch.ElapsedMs(), 1000);
+  EXPECT_EQ(std::string(buffer, buffer + got), "ab");
+
+  const std::vector<std::uint8_t> piece = Pattern(128);
+  ASSERT_TRUE(api.WriteBytes(port, piece.data(), 128, got));
+  EXPECT_EQ(got, 128u);
+  EXPECT_EQ(pty.Receive(128, 1000), piece);
 }
 
 TEST(PosixSerialApiFactoryTest, NativeApiIsThePosixBackend) {

@@ -15,6 +15,7 @@
 #include "serial/rfc2217/rfc2217_serial_api.h"
 #include "serial/rfc2217/socket_layer.h"
 #include "serial/timeout_rules.h"
+#include "tests/serial/settable_interruption.h"
 
 namespace tovrel::testing {
 namespace {
@@ -79,9 +80,10 @@ DCB DevicePortState(std::uint32_t rate) {
 
 class Rfc2217ClientTest : public ::testing::Test {
  protected:
-  void Open(FakeServerConfig config = FakeServerConfig()) {
+  void Open(FakeServerConfig config = FakeServerConfig(),
+            const rfc2217::ClientOptions& options = QuickOptions()) {
     server_ = std::make_unique<FakeRfc2217Server>(std::move(config));
-    api_ = std::make_unique<Rfc2217SerialApi>(QuickOptions());
+    api_ = std::make_unique<Rfc2217SerialApi>(options);
     handle_ = api_->OpenPort(server_->PortName().c_str());
     ASSERT_NE(handle_, INVALID_HANDLE_VALUE) << "error " << api_->LastErrorNumber();
     opening_messages_ = server_->ReceivedComPort().size();
@@ -603,6 +605,68 @@ TEST_F(Rfc2217ClientTest, PurgeFlagsChooseWhatTheServerDiscards) {
 }
 
 // --- The socket layer ------------------------------------------------------------------------
+
+// --- Stop requests ---------------------------------------------------------------------------
+
+rfc2217::ClientOptions StoppableBy(SettableInterruption& stop) {
+  rfc2217::ClientOptions options = QuickOptions();
+  options.negotiation_timeout_ms = 5000;
+  options.interruption = &stop;
+  return options;
+}
+
+TEST_F(Rfc2217ClientTest, StopEndsTheOpenWhileTheServerSaysNothing) {
+  FakeServerConfig config;
+  config.behaviour = ServerBehaviour::kSilent;
+  FakeRfc2217Server server(config);
+  SettableInterruption stop;
+  Rfc2217SerialApi api(StoppableBy(stop));
+  stop.RaiseAfter(50);
+  Stopwatch watch;
+  EXPECT_EQ(api.OpenPort(server.PortName().c_str()), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(api.LastErrorNumber(), static_cast<std::uint32_t>(EINTR));
+  EXPECT_LT(watch.Ms(), 1000);
+}
+
+// A read ends soon after the stop, with what came; the requests that release the port are
+// still made and acknowledged.
+TEST_F(Rfc2217ClientTest, StopEndsAWaitingReadButNotTheRelease) {
+  SettableInterruption stop;
+  Open(FakeServerConfig(), StoppableBy(stop));
+  ASSERT_TRUE(api_->SetTimeouts(handle_, ReadTimeouts(0, 0, 5000)));
+  server_->SendData({'a', 'b'});
+  ASSERT_TRUE(server_->WaitForOrders(1000));
+  stop.RaiseAfter(50);
+  bool ok = true;
+  Stopwatch watch;
+  EXPECT_EQ(Read(7, &ok), (Bytes{'a', 'b'}));
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(api_->LastErrorNumber(), static_cast<std::uint32_t>(EINTR));
+  EXPECT_LT(watch.Ms(), 1000);
+  EXPECT_TRUE(api_->ClearDtr(handle_));
+  EXPECT_TRUE(api_->Purge(handle_, 0x0F));
+}
+
+TEST_F(Rfc2217ClientTest, StopWhileTheServerHoldsAWriteBackSendsNoneOfIt) {
+  SettableInterruption stop;
+  Open(FakeServerConfig(), StoppableBy(stop));
+  COMMTIMEOUTS timeouts;
+  timeouts.WriteTotalTimeoutConstant = 5000;
+  ASSERT_TRUE(api_->SetTimeouts(handle_, timeouts));
+  server_->SuspendFlow();
+  ASSERT_TRUE(server_->WaitForOrders(1000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  stop.RaiseAfter(50);
+  const Bytes out{'d', 'a', 't', 'a'};
+  std::uint32_t written = 99;
+  Stopwatch watch;
+  EXPECT_FALSE(api_->WriteBytes(handle_, out.data(), 4, written));
+  EXPECT_EQ(api_->LastErrorNumber(), static_cast<std::uint32_t>(EINTR));
+  EXPECT_EQ(written, 0u);
+  EXPECT_LT(watch.Ms(), 1000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(server_->ReceivedData().empty());
+}
 
 TEST(SocketLayer, SendingToAClosedPeerFailsWithoutEndingTheProcess) {
   net::SocketLibrary library;

@@ -1,0 +1,44 @@
+// Which platform a port name selects, for the names the program understands itself.
+#include "app/port_platform.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+
+#include "serial/clock.h"
+
+namespace tovrel {
+namespace {
+
+struct NameCase {
+  const char* test_name;
+  const char* port_name;
+  bool opens;
+};
+
+void PrintTo(const NameCase& c, std::ostream* os) {
+  *os << c.test_name;
+}
+
+class EmulatedPortName : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(EmulatedPortName, OpensOnlyWhenItIsThePlainPrefix) {
+  VirtualClock clock;
+  PortPlatform platform = SelectPortPlatform(GetParam().port_name, 38400, clock);
+  ASSERT_NE(platform.device, nullptr);
+  const PortHandle port = platform.api->OpenPort(GetParam().port_name);
+  EXPECT_EQ(port != INVALID_HANDLE_VALUE, GetParam().opens);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, EmulatedPortName,
+                         ::testing::Values(NameCase{"Plain", "sim://", true},
+                                           NameCase{"Word", "sim://bogus", false},
+                                           NameCase{"Slash", "sim:///", false},
+                                           NameCase{"Blank", "sim:// ", false}),
+                         [](const ::testing::TestParamInfo<NameCase>& param_info) {
+                           return std::string(param_info.param.test_name);
+                         });
+
+}  // namespace
+}  // namespace tovrel
