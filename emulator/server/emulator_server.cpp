@@ -5,12 +5,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <optional>
 #include <ostream>
 #include <string>
 
 #include "emulator/server/client_session.h"
+#include "emulator/server/device_report.h"
 #include "emulator/server/tcp_listener.h"
 
 namespace tovrel::server {
@@ -28,37 +28,6 @@ struct SessionOutcome {
 
 std::string ErrorText(std::uint32_t error) {
   return std::strerror(static_cast<int>(error));
-}
-
-// True when an update was started during the session, so that there is an image to keep.
-bool UpdateStarted(const EmulatedDevice& device) {
-  return device.ReceivingImage() || device.ProgrammingComplete();
-}
-
-std::string Describe(const EmulatedDevice& device) {
-  std::string text = std::to_string(device.Commands().size()) + " commands, ";
-  if (!UpdateStarted(device)) {
-    return text + "no image";
-  }
-  return text + "image " + std::to_string(device.Image().size()) + " of " +
-         std::to_string(device.AnnouncedImageBytes()) + " bytes, " +
-         (device.ProgrammingComplete() ? "complete" : "incomplete");
-}
-
-void SaveImage(const std::string& path, const EmulatedDevice& device, std::ostream& out,
-               std::ostream& err) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  const auto& image = device.Image();
-  if (file) {
-    file.write(reinterpret_cast<const char*>(image.data()),
-               static_cast<std::streamsize>(image.size()));
-    file.close();
-  }
-  if (!file) {
-    err << kProgramName << ": cannot write the image to " << path << std::endl;
-    return;
-  }
-  out << "image saved to " << path << " (" << image.size() << " bytes)" << std::endl;
 }
 
 struct Readiness {
@@ -148,9 +117,9 @@ SessionOutcome Serve(net::Socket client, const net::Socket& listener, const Serv
   } else {
     out << " disconnected";
   }
-  out << " after " << seconds << " s: " << Describe(device) << std::endl;
+  out << " after " << seconds << " s: " << DescribeDevice(device) << std::endl;
   if (options.save_image && UpdateStarted(device)) {
-    SaveImage(*options.save_image, device, out, err);
+    SaveImage(*options.save_image, device, kProgramName, out, err);
   }
   return outcome;
 }
