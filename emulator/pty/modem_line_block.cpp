@@ -51,6 +51,7 @@ ModemLineMapping ModemLineMapping::Create(const std::string& path, dev_t termina
       lines->device_lines.store(0);
       lines->host_lines.store(kHostLineBits);
       lines->host_changes.store(0);
+      lines->line_reads.store(0);
       lines->ready.store(ModemLines::kReady, std::memory_order_release);
     }
   }

@@ -32,6 +32,9 @@ struct ModemLines {
   // Incremented with every change the port's owner makes, so that a drop and a raise between two
   // looks are not missed.
   std::atomic<std::uint32_t> host_changes;
+  // Incremented each time the port's owner reads the lines (TIOCMGET), so that one can tell how
+  // often the device's CTS was looked at.
+  std::atomic<std::uint32_t> line_reads;
 };
 static_assert(std::atomic<std::uint32_t>::is_always_lock_free &&
                   std::atomic<std::uint64_t>::is_always_lock_free,

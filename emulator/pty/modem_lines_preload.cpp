@@ -69,6 +69,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     if (lines != nullptr && IsSharedTerminal(fd, *lines)) {
       int* bits = static_cast<int*>(argument);
       if (request == TIOCMGET) {
+        lines->line_reads.fetch_add(1);
         *bits = static_cast<int>((lines->device_lines.load() & kDeviceLineBits) |
                                  (lines->host_lines.load() & kHostLineBits));
       } else {

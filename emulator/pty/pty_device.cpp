@@ -94,6 +94,10 @@ std::uint32_t PtyDevice::HostLines() const {
   return lines_.IsMapped() ? lines_.Lines().host_lines.load() : 0u;
 }
 
+std::uint32_t PtyDevice::LineReads() const {
+  return lines_.IsMapped() ? lines_.Lines().line_reads.load() : 0u;
+}
+
 FarPortState PtyDevice::Port() const {
   termios settings{};
   if (master_ < 0 || ::tcgetattr(master_, &settings) != 0) {
@@ -170,6 +174,7 @@ void PtyDevice::ApplyPortSettings() {
   if (port.baud == 0) {
     return;  // no settings to read, or B0 (hang up): the line keeps its speed
   }
+  port_in_force_ = port;
   const DCB wanted = LineStateFor(port, uart_->LineState());
   if (!SameLineState(wanted, uart_->LineState())) {
     uart_->SetLineState(wanted);

@@ -51,8 +51,13 @@ class PtyDevice {
   // Times the server has closed the terminal so far, and the port as it was at the last close.
   std::uint32_t Closes() const { return closes_; }
   const FarPortState& PortAtLastClose() const { return port_at_close_; }
-  // The port as it is now.
+  // The port as it is now, and as the line last played it (what the device's last command came
+  // in with).
   FarPortState Port() const;
+  const FarPortState& PortInForce() const { return port_in_force_; }
+  // TIOCM_DTR and TIOCM_RTS as the server set them, and how often it read the lines.
+  std::uint32_t HostLines() const;
+  std::uint32_t LineReads() const;
 
   const EmulatedDevice& Device() const { return uart_->Device(); }
 
@@ -63,7 +68,6 @@ class PtyDevice {
   void TakeFromServer();
   void GiveToServer();
   void ShowModemLines();
-  std::uint32_t HostLines() const;
 
   Clock& source_;
   server::SteppedClock clock_;
@@ -75,6 +79,7 @@ class PtyDevice {
   bool port_open_ = true;  // until the first hang-up: a fresh terminal shows none
   std::uint32_t closes_ = 0;
   FarPortState port_at_close_;
+  FarPortState port_in_force_;
   Clock::Micros next_settings_look_ = 0;
 
   std::vector<std::uint8_t> incoming_;        // read from the terminal, not yet on the line
