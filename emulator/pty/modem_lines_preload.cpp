@@ -27,10 +27,13 @@ IoctlFunction RealIoctl() {
   return real;
 }
 
-// The shared lines, mapped at the first modem-line call; nullptr when there are none.
+// The shared lines, mapped at the first modem-line call; nullptr when there are none. The
+// mapping is never undone: the program may still set its lines while it exits (a server puts
+// its port back as it closes), after static objects would have been destroyed.
 ModemLines* SharedLines() {
-  static const ModemLineMapping mapping = ModemLineMapping::Open(std::getenv(kModemLinesVariable));
-  return mapping.IsMapped() ? &mapping.Lines() : nullptr;
+  static const ModemLineMapping* const mapping =
+      new ModemLineMapping(ModemLineMapping::Open(std::getenv(kModemLinesVariable)));
+  return mapping->IsMapped() ? &mapping->Lines() : nullptr;
 }
 
 bool IsModemLineCall(unsigned long request) {

@@ -30,24 +30,18 @@ std::string ErrorText(std::uint32_t error) {
   return std::strerror(static_cast<int>(error));
 }
 
-struct Readiness {
-  bool session = false;   // the client's connection has what the session waits for
-  bool listener = false;  // a connection is waiting
-};
-
 // Sleeps until the session's connection or the listener is ready, the stop descriptor is
 // readable, or `due` (on `clock`) has come; a signal that interrupts the wait ends it too.
-Readiness AwaitActivity(int session_fd, short session_events, const net::Socket& listener,
-                        int stop_descriptor, std::optional<Clock::Micros> due, Clock& clock) {
+// True when a connection is waiting on the listener.
+bool AwaitActivity(int session_fd, short session_events, const net::Socket& listener,
+                   int stop_descriptor, std::optional<Clock::Micros> due, Clock& clock) {
   pollfd entries[3];
   nfds_t count = 0;
-  const auto add = [&](int fd, short events) {
-    entries[count] = pollfd{fd, events, 0};
-    return count++;
-  };
-  // A connection that fails or closes is reported whatever the session asks for.
-  const nfds_t session_entry = session_fd >= 0 ? add(session_fd, session_events) : 3;
-  const nfds_t listener_entry = add(static_cast<int>(listener.Get()), POLLIN);
+  const auto add = [&](int fd, short events) { entries[count++] = pollfd{fd, events, 0}; };
+  add(static_cast<int>(listener.Get()), POLLIN);
+  if (session_fd >= 0) {
+    add(session_fd, session_events);  // a failed or closed connection is reported regardless
+  }
   if (stop_descriptor >= 0) {
     add(stop_descriptor, POLLIN);
   } else if (!due || *due > clock.Now() + kStopLookMicros) {
@@ -62,12 +56,7 @@ Readiness AwaitActivity(int session_fd, short session_events, const net::Socket&
     wait.tv_nsec = static_cast<long>(left % 1'000'000) * 1000;
     limit = &wait;
   }
-  Readiness ready;
-  if (::ppoll(entries, count, limit, nullptr) > 0) {
-    ready.session = session_entry < count && entries[session_entry].revents != 0;
-    ready.listener = entries[listener_entry].revents != 0;
-  }
-  return ready;
+  return ::ppoll(entries, count, limit, nullptr) > 0 && entries[0].revents != 0;
 }
 
 // Takes any connection waiting while a client is being served and closes it at once: the port
@@ -96,10 +85,10 @@ SessionOutcome Serve(net::Socket client, const net::Socket& listener, const Serv
     }
     // Nothing is polled: the wait lasts until the client, a new connection or the line's next
     // change (a byte ends, CTS moves), and the step then takes in all that happened meanwhile.
-    const Readiness ready = AwaitActivity(session.WaitDescriptor(), session.WaitEvents(), listener,
-                                          stop_descriptor, session.NextDueTime(), clock);
+    const bool waiting = AwaitActivity(session.WaitDescriptor(), session.WaitEvents(), listener,
+                                       stop_descriptor, session.NextDueTime(), clock);
     session.Step(0);
-    if (ready.listener) {
+    if (waiting) {
       RefuseWaiting(listener, out);
     }
   }
@@ -147,7 +136,7 @@ int RunEmulatorServer(const ServerOptions& options, Clock& clock, std::ostream& 
       stopped = true;
       break;
     }
-    if (!AwaitActivity(-1, 0, listener, stop_descriptor, std::nullopt, clock).listener) {
+    if (!AwaitActivity(-1, 0, listener, stop_descriptor, std::nullopt, clock)) {
       continue;
     }
     net::Socket client = net::AcceptConnection(listener, 0, error);
