@@ -100,6 +100,19 @@ std::optional<Clock::Micros> EmulatedDevice::NextClearToSend(Clock::Micros at) c
   return std::max(at, busy_until_);
 }
 
+std::uint64_t EmulatedDevice::BytesBeforeReaction() const {
+  if (!receiving_image_) {
+    return 0;
+  }
+  // The byte that ends a piece (or the image) drops CTS; so may the one a CTS hold is set for.
+  std::uint64_t until = std::min<std::uint64_t>(config_.piece_bytes - bytes_in_piece_,
+                                                announced_bytes_ - image_.size());
+  if (faults_.cts_hold_at_image_byte && *faults_.cts_hold_at_image_byte > image_.size()) {
+    until = std::min<std::uint64_t>(until, *faults_.cts_hold_at_image_byte - image_.size());
+  }
+  return until == 0 ? 0 : until - 1;
+}
+
 std::optional<Clock::Micros> EmulatedDevice::NextOutputReady() const {
   if (output_.empty()) {
     return std::nullopt;

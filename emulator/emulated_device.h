@@ -45,6 +45,11 @@ class EmulatedDevice {
   // The earliest time from `at` on at which CTS is on; nullopt when it never comes on again.
   std::optional<Clock::Micros> NextClearToSend(Clock::Micros at) const;
 
+  // How many more bytes the device takes in before one of them may change what the host can see
+  // (CTS dropped, a reply started): 0 when the very next byte may, as any byte outside an image
+  // can end a command. Lets whoever drives the line look at it only when something can show.
+  std::uint64_t BytesBeforeReaction() const;
+
   // When the next byte the device has to send may start; nullopt when it has nothing to send.
   std::optional<Clock::Micros> NextOutputReady() const;
   // Takes that byte off the device's output to put it on the line at the device's current speed.

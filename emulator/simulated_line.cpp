@@ -57,12 +57,37 @@ std::optional<Clock::Micros> SimulatedLine::NextEventTime() const {
       consider(*cts);
     }
   }
-  if (device_in_flight_) {
-    consider(device_in_flight_->ends_at);
-  } else if (auto ready = device_.NextOutputReady(); ready && HostRtsOn()) {
-    consider(std::max(*ready, now_));
+  if (auto device = NextDeviceEventTime()) {
+    consider(*device);
   }
   return next;
+}
+
+std::optional<Clock::Micros> SimulatedLine::NextDeviceEventTime() const {
+  if (device_in_flight_) {
+    return device_in_flight_->ends_at;
+  }
+  if (auto ready = device_.NextOutputReady(); ready && HostRtsOn()) {
+    return std::max(*ready, now_);
+  }
+  return std::nullopt;
+}
+
+std::optional<Clock::Micros> SimulatedLine::HostByteArrival(std::size_t nth) const {
+  if (nth == 0 || nth > PendingOutput()) {
+    return std::nullopt;
+  }
+  // Each byte starts the moment the one before it has ended.
+  const Clock::Micros byte_time = ByteTimeMicros(host_state_.BaudRate);
+  Clock::Micros first_end = 0;
+  if (host_in_flight_) {
+    first_end = host_in_flight_->ends_at;
+  } else if (HostMayStart(now_)) {
+    first_end = now_ + byte_time;
+  } else {
+    return std::nullopt;
+  }
+  return first_end + Clock::Micros{nth - 1} * byte_time;
 }
 
 void SimulatedLine::AdvanceTo(Clock::Micros target) {

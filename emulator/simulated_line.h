@@ -25,6 +25,13 @@ class SimulatedLine {
   // t. nullopt when nothing will ever happen without a new host action (for instance the host's
   // output waits for a CTS that is stuck off, and the device has nothing to say).
   std::optional<Clock::Micros> NextEventTime() const;
+  // The device's part of that: its byte on the line ends, or its next byte may start (the
+  // host's RTS on). nullopt when neither.
+  std::optional<Clock::Micros> NextDeviceEventTime() const;
+  // When the `nth` byte of the host's pending output (1: the one on the line, or the next to
+  // start) will have completely arrived, if nothing holds the line meanwhile and the speed stays.
+  // nullopt when fewer are pending or the output waits for CTS.
+  std::optional<Clock::Micros> HostByteArrival(std::size_t nth) const;
   Clock::Micros Now() const { return now_; }
 
   // The host port's line state: speed and frame of what it sends and expects, CTS output flow

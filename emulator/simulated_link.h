@@ -102,6 +102,9 @@ class SimulatedLink final : public SerialApiWithPortableLocks {
   std::uint32_t InputQueueBytes() const { return input_queue_bytes_; }
   std::uint32_t OutputQueueBytes() const { return output_queue_bytes_; }
 
+  // The modelled line itself, for whoever wants to know when it next changes.
+  const SimulatedLine& Line() const { return line_; }
+
   // Bytes waiting in the host's queues.
   std::size_t PendingInput() const { return line_.AvailableInput(); }
   std::size_t PendingOutput() const { return line_.PendingOutput(); }

@@ -73,11 +73,9 @@ void ClientSession::Step(std::uint32_t wait_ms) {
   bool readable = false;
   bool writable = false;
   if (!client_gone_) {
-    const bool want_input = WantInput();
-    const bool want_output = out_sent_ < out_.size();
     pollfd entry;
-    entry.fd = static_cast<int>(connection_.Get());
-    entry.events = static_cast<short>((want_input ? POLLIN : 0) | (want_output ? POLLOUT : 0));
+    entry.fd = WaitDescriptor();
+    entry.events = WaitEvents();
     entry.revents = 0;
     if (::poll(&entry, 1, static_cast<int>(wait_ms)) > 0) {
       // A broken connection is found out by reading from it, even while input is not wanted.
@@ -370,6 +368,32 @@ void ClientSession::SendQueued() {
     out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(out_sent_));
     out_sent_ = 0;
   }
+}
+
+// --- Waiting -----------------------------------------------------------------------------------
+
+int ClientSession::WaitDescriptor() const {
+  return client_gone_ ? -1 : static_cast<int>(connection_.Get());
+}
+
+short ClientSession::WaitEvents() const {
+  if (client_gone_) {
+    return 0;
+  }
+  return static_cast<short>((WantInput() ? POLLIN : 0) | (out_sent_ < out_.size() ? POLLOUT : 0));
+}
+
+std::optional<Clock::Micros> ClientSession::NextDueTime() const {
+  // Client data waiting for room in the UART moves as soon as a byte has left.
+  std::optional<Clock::Micros> due = uart_->NextChange(held_bytes_ > 0);
+  auto consider = [&due](Clock::Micros t) { due = due ? std::min(*due, t) : t; };
+  if (purge_deadline_) {
+    consider(*purge_deadline_);
+  }
+  if (client_gone_ && !finished_) {
+    consider(linger_until_);
+  }
+  return due;
 }
 
 }  // namespace tovrel::server

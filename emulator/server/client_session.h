@@ -56,6 +56,13 @@ class ClientSession final : private telnet::DecoderSink {
   // writable (when output waits), then moves everything that can move.
   void Step(std::uint32_t wait_ms);
 
+  // For a server that waits on more than this session, then calls Step(0): the connection (-1
+  // once the client has gone), the poll events the session waits for on it, and when it next
+  // has something to do by itself (nullopt: nothing until the client or the server acts).
+  int WaitDescriptor() const;
+  short WaitEvents() const;
+  std::optional<Clock::Micros> NextDueTime() const;
+
   // True once the client has gone and what it sent has reached the device, or could not.
   bool Finished() const { return finished_; }
   // True once the connection has ended (closed by the client or failed).

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "emulator/device_config.h"
 #include "emulator/emulated_device.h"
@@ -64,6 +65,13 @@ class EmulatedUart {
   void Purge(std::uint32_t flags);
   // How long the bytes now pending take on the line at the current speed.
   Clock::Micros PendingOutputTime() const;
+
+  // When the server next has something to see on the line without acting itself: CTS changes,
+  // a byte from the device arrives or its reply may start, the transmit side empties, or (with
+  // `want_room`) a byte leaves so that the transmit buffer can take more. nullopt when nothing
+  // will happen until the server acts. In between the line runs on unseen, and the next Advance
+  // plays all of it in order, so a server that sleeps until then changes nothing the line does.
+  std::optional<Clock::Micros> NextChange(bool want_room) const;
 
   EmulatedDevice& Device() { return device_; }
   const EmulatedDevice& Device() const { return device_; }

@@ -1,22 +1,25 @@
 #include "emulator/server/emulator_server.h"
 
+#include <poll.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <optional>
 #include <ostream>
 #include <string>
 
 #include "emulator/server/client_session.h"
+#include "emulator/server/device_report.h"
 #include "emulator/server/tcp_listener.h"
 
 namespace tovrel::server {
 namespace {
 
-// How long one wait for a new client lasts before the stop request is looked at again.
-constexpr std::uint32_t kAcceptWaitMs = 100;
-// The longest wait of one session step: the delay with which CTS changes reach the client.
-constexpr std::uint32_t kStepWaitMs = 1;
+// Without a stop descriptor, the longest wait before the stop request is looked at again.
+constexpr Clock::Micros kStopLookMicros = 100'000;
+// What a failing accept waits before it tries again.
+constexpr std::uint32_t kAcceptRetryMs = 100;
 
 struct SessionOutcome {
   bool complete = false;  // the device received every byte of an announced image
@@ -27,35 +30,33 @@ std::string ErrorText(std::uint32_t error) {
   return std::strerror(static_cast<int>(error));
 }
 
-// True when an update was started during the session, so that there is an image to keep.
-bool UpdateStarted(const EmulatedDevice& device) {
-  return device.ReceivingImage() || device.ProgrammingComplete();
-}
-
-std::string Describe(const EmulatedDevice& device) {
-  std::string text = std::to_string(device.Commands().size()) + " commands, ";
-  if (!UpdateStarted(device)) {
-    return text + "no image";
+// Sleeps until the session's connection or the listener is ready, the stop descriptor is
+// readable, or `due` (on `clock`) has come; a signal that interrupts the wait ends it too.
+// True when a connection is waiting on the listener.
+bool AwaitActivity(int session_fd, short session_events, const net::Socket& listener,
+                   int stop_descriptor, std::optional<Clock::Micros> due, Clock& clock) {
+  pollfd entries[3];
+  nfds_t count = 0;
+  const auto add = [&](int fd, short events) { entries[count++] = pollfd{fd, events, 0}; };
+  add(static_cast<int>(listener.Get()), POLLIN);
+  if (session_fd >= 0) {
+    add(session_fd, session_events);  // a failed or closed connection is reported regardless
   }
-  return text + "image " + std::to_string(device.Image().size()) + " of " +
-         std::to_string(device.AnnouncedImageBytes()) + " bytes, " +
-         (device.ProgrammingComplete() ? "complete" : "incomplete");
-}
-
-void SaveImage(const std::string& path, const EmulatedDevice& device, std::ostream& out,
-               std::ostream& err) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  const auto& image = device.Image();
-  if (file) {
-    file.write(reinterpret_cast<const char*>(image.data()),
-               static_cast<std::streamsize>(image.size()));
-    file.close();
+  if (stop_descriptor >= 0) {
+    add(stop_descriptor, POLLIN);
+  } else if (!due || *due > clock.Now() + kStopLookMicros) {
+    due = clock.Now() + kStopLookMicros;
   }
-  if (!file) {
-    err << kProgramName << ": cannot write the image to " << path << std::endl;
-    return;
+  timespec wait{};
+  const timespec* limit = nullptr;
+  if (due) {
+    const Clock::Micros now = clock.Now();
+    const Clock::Micros left = *due > now ? *due - now : 0;
+    wait.tv_sec = static_cast<time_t>(left / 1'000'000);
+    wait.tv_nsec = static_cast<long>(left % 1'000'000) * 1000;
+    limit = &wait;
   }
-  out << "image saved to " << path << " (" << image.size() << " bytes)" << std::endl;
+  return ::ppoll(entries, count, limit, nullptr) > 0 && entries[0].revents != 0;
 }
 
 // Takes any connection waiting while a client is being served and closes it at once: the port
@@ -70,7 +71,7 @@ void RefuseWaiting(const net::Socket& listener, std::ostream& out) {
 
 SessionOutcome Serve(net::Socket client, const net::Socket& listener, const ServerOptions& options,
                      Clock& clock, std::ostream& out, std::ostream& err,
-                     const std::function<bool()>& stop_requested) {
+                     const std::function<bool()>& stop_requested, int stop_descriptor) {
   const std::string peer = PeerName(client);
   out << "client " << peer << " connected" << std::endl;
   const Clock::Micros started = clock.Now();
@@ -82,8 +83,14 @@ SessionOutcome Serve(net::Socket client, const net::Socket& listener, const Serv
       outcome.stopped = true;
       break;
     }
-    session.Step(kStepWaitMs);
-    RefuseWaiting(listener, out);
+    // Nothing is polled: the wait lasts until the client, a new connection or the line's next
+    // change (a byte ends, CTS moves), and the step then takes in all that happened meanwhile.
+    const bool waiting = AwaitActivity(session.WaitDescriptor(), session.WaitEvents(), listener,
+                                       stop_descriptor, session.NextDueTime(), clock);
+    session.Step(0);
+    if (waiting) {
+      RefuseWaiting(listener, out);
+    }
   }
 
   const EmulatedDevice& device = session.Device();
@@ -99,9 +106,9 @@ SessionOutcome Serve(net::Socket client, const net::Socket& listener, const Serv
   } else {
     out << " disconnected";
   }
-  out << " after " << seconds << " s: " << Describe(device) << std::endl;
+  out << " after " << seconds << " s: " << DescribeDevice(device) << std::endl;
   if (options.save_image && UpdateStarted(device)) {
-    SaveImage(*options.save_image, device, out, err);
+    SaveImage(*options.save_image, device, kProgramName, out, err);
   }
   // How the client left the port: a host that released it in order has dropped DTR.
   const DCB& line = session.Uart().LineState();
@@ -113,7 +120,8 @@ SessionOutcome Serve(net::Socket client, const net::Socket& listener, const Serv
 }  // namespace
 
 int RunEmulatorServer(const ServerOptions& options, Clock& clock, std::ostream& out,
-                      std::ostream& err, const std::function<bool()>& stop_requested) {
+                      std::ostream& err, const std::function<bool()>& stop_requested,
+                      int stop_descriptor) {
   net::SocketLibrary library;
   std::uint16_t bound_port = 0;
   std::uint32_t error = 0;
@@ -132,17 +140,20 @@ int RunEmulatorServer(const ServerOptions& options, Clock& clock, std::ostream& 
       stopped = true;
       break;
     }
-    net::Socket client = net::AcceptConnection(listener, kAcceptWaitMs, error);
+    if (!AwaitActivity(-1, 0, listener, stop_descriptor, std::nullopt, clock)) {
+      continue;
+    }
+    net::Socket client = net::AcceptConnection(listener, 0, error);
     if (!client.IsOpen()) {
       if (error != ETIMEDOUT && error != EINTR && error != ECONNABORTED) {
         // Out of descriptors or memory, say: tell, and give the system a moment.
         err << kProgramName << ": accepting a connection failed: " << ErrorText(error) << std::endl;
-        clock.Sleep(kAcceptWaitMs);
+        clock.Sleep(kAcceptRetryMs);
       }
       continue;
     }
-    const SessionOutcome outcome =
-        Serve(std::move(client), listener, options, clock, out, err, stop_requested);
+    const SessionOutcome outcome = Serve(std::move(client), listener, options, clock, out, err,
+                                         stop_requested, stop_descriptor);
     complete = outcome.complete;
     stopped = outcome.stopped;
     if (options.once) {

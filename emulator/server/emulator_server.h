@@ -15,10 +15,16 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitNoCompleteImage = 1;  // --once, and the device has no whole image
 inline constexpr int kExitUsage = 2;            // bad command line, or the address is unusable
 
-// Runs until `stop_requested` returns true (it is asked between steps, every millisecond or
-// so), or after one connection with options.once. The banner, one line when a client comes and
-// one when it goes go to `out`; errors go to `err`. Returns the exit status.
+// Runs until `stop_requested` returns true, or after one connection with options.once. The
+// banner, one line when a client comes and one when it goes go to `out`; errors go to `err`.
+// Returns the exit status.
+//
+// The server sleeps until the client, a new connection or the emulated line needs it (the
+// clock must be the system's). `stop_requested` is asked after each wake-up; `stop_descriptor`,
+// when not -1, becomes readable once a stop is asked for (a signalfd, say) and ends any wait at
+// once. Without it, waits last at most 100 ms so that a stop is still seen soon.
 int RunEmulatorServer(const ServerOptions& options, Clock& clock, std::ostream& out,
-                      std::ostream& err, const std::function<bool()>& stop_requested);
+                      std::ostream& err, const std::function<bool()>& stop_requested,
+                      int stop_descriptor = -1);
 
 }  // namespace tovrel::server

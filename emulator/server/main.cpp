@@ -1,5 +1,7 @@
 // tovrel-emulator: an emulated Velmor transporter/printer behind an RFC 2217 serial port server.
 #include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <iostream>
 #include <string>
@@ -31,6 +33,9 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  // Readable while one of them is pending, so that the server's waits end at once for a stop
+  // (the signals stay pending: reading it is not needed, and the check below still sees them).
+  const int stop_descriptor = signalfd(-1, &stop_signals, SFD_CLOEXEC | SFD_NONBLOCK);
   // A reader of the log that has gone away must not end the server.
   signal(SIGPIPE, SIG_IGN);
   const auto stop_requested = [] {
@@ -41,5 +46,10 @@ int main(int argc, char** argv) {
   };
 
   tovrel::SystemClock clock;
-  return RunEmulatorServer(parsed.options, clock, std::cout, std::cerr, stop_requested);
+  const int status = RunEmulatorServer(parsed.options, clock, std::cout, std::cerr, stop_requested,
+                                       stop_descriptor);
+  if (stop_descriptor >= 0) {
+    close(stop_descriptor);
+  }
+  return status;
 }

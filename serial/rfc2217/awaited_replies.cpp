@@ -6,15 +6,20 @@
 namespace tovrel::rfc2217 {
 namespace {
 
-bool SameSubject(const AwaitedReply& request, const ComPortMessage& message) {
-  if (request.command != message.command) {
+bool SameSubject(ComPortCommand command_a, const std::vector<std::uint8_t>& value_a,
+                 ComPortCommand command_b, const std::vector<std::uint8_t>& value_b) {
+  if (command_a != command_b) {
     return false;
   }
-  if (request.command != ComPortCommand::kSetControl) {
+  if (command_a != ComPortCommand::kSetControl) {
     return true;
   }
-  return !request.value.empty() && !message.value.empty() &&
-         ControlSubject(request.value[0]) == ControlSubject(message.value[0]);
+  return !value_a.empty() && !value_b.empty() &&
+         ControlSubject(value_a[0]) == ControlSubject(value_b[0]);
+}
+
+bool SameSubject(const AwaitedReply& request, const ComPortMessage& message) {
+  return SameSubject(request.command, request.value, message.command, message.value);
 }
 
 }  // namespace
@@ -46,26 +51,41 @@ void AwaitedReplies::Await(ComPortCommand command, std::vector<std::uint8_t> val
   requests_.push_back(std::move(request));
 }
 
+bool AwaitedReplies::FollowedOnItsSubject(std::size_t index) const {
+  const AwaitedReply& request = requests_[index];
+  return std::any_of(requests_.begin() + static_cast<std::ptrdiff_t>(index) + 1, requests_.end(),
+                     [&](const AwaitedReply& later) {
+                       return SameSubject(request.command, request.value, later.command,
+                                          later.value);
+                     });
+}
+
 void AwaitedReplies::Take(const ComPortMessage& message) {
-  AwaitedReply* same_subject = nullptr;
-  for (AwaitedReply& candidate : requests_) {
+  std::size_t chosen = requests_.size();
+  for (std::size_t i = 0; i < requests_.size(); ++i) {
+    const AwaitedReply& candidate = requests_[i];
     if (candidate.answered || !SameSubject(candidate, message)) {
       continue;
     }
     if (candidate.value == message.value) {
-      same_subject = &candidate;
+      chosen = i;
       break;
     }
-    if (same_subject == nullptr) {
-      same_subject = &candidate;
+    if (chosen == requests_.size()) {
+      chosen = i;
     }
   }
-  if (same_subject == nullptr) {
+  if (chosen == requests_.size()) {
     return;
   }
-  same_subject->answered = true;
-  same_subject->reply = message.value;
-  if (!same_subject->optional && same_subject->reply != same_subject->value) {
+  AwaitedReply& request = requests_[chosen];
+  request.answered = true;
+  request.reply = message.value;
+  // A server that carries out several requests on one subject before it answers reports the
+  // state then in force to each (ser2net answers "no flow control" followed by "hardware flow
+  // control" with hardware flow control twice): only the last request on a subject has to get
+  // its own value back, since it decides what is left in force.
+  if (!request.optional && request.reply != request.value && !FollowedOnItsSubject(chosen)) {
     contradicted_ = true;
   }
 }

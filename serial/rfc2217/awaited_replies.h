@@ -5,12 +5,15 @@
 // the same subject (outbound flow control, break, DTR, RTS, inbound flow control), because one
 // batch asks several SET-CONTROL questions and servers answer some of them with the state in
 // force rather than an echo. An answer with the asked value settles its request; one with another
-// value contradicts it. Some requests are optional: conforming servers may leave them
-// unanswered (inbound flow control is one), so the batch does not wait for them and whatever
-// they answer is taken as information. A message about a subject nobody asked about is not an
-// answer (a late reply, a server chattering unasked).
+// value contradicts it, unless a later request in the batch is about the same thing: then any
+// answer about it settles the earlier one (the server may report the state after both). Some
+// requests are optional: conforming servers may leave them unanswered (inbound flow control is
+// one), so the batch does not wait for them and whatever they answer is taken as information. A
+// message about a subject nobody asked about is not an answer (a late reply, a server chattering
+// unasked).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -40,6 +43,9 @@ class AwaitedReplies {
   const std::vector<AwaitedReply>& Requests() const { return requests_; }
 
  private:
+  // True when a later request in the batch is about the same thing as requests_[index].
+  bool FollowedOnItsSubject(std::size_t index) const;
+
   std::vector<AwaitedReply> requests_;
   bool contradicted_ = false;
 };

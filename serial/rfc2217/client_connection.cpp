@@ -206,11 +206,15 @@ void ClientConnection::Step(std::uint32_t wait_ms) {
   if (Lost()) {
     return;
   }
-  // Output that went may be what the caller waits for: take in what is there and let it look.
-  const std::uint32_t wait = SentPosition() != sent_before ? 0 : wait_ms;
+  // Output that went may be what the caller waits for: let it look (a write then accounts its
+  // bytes to the far line) before anything is taken in, so that what the server says after
+  // them, CTS dropped in answer to these very bytes say, is seen to come after them.
+  if (SentPosition() != sent_before) {
+    return;
+  }
   net::Readiness ready;
   std::uint32_t error = 0;
-  if (!net::WaitForSocket(socket_, QueuedOutput() > 0, wait, ready, error)) {
+  if (!net::WaitForSocket(socket_, QueuedOutput() > 0, wait_ms, ready, error)) {
     Lose(error);
     return;
   }

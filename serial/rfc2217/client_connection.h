@@ -90,8 +90,9 @@ class ClientConnection final : private telnet::DecoderSink {
   bool Lost() const { return lost_error_ != 0; }
   void Lose(std::uint32_t error);
 
-  // One round of I/O: sends what is queued, waits up to `wait_ms` for input or room to send,
-  // and takes in everything that has arrived.
+  // One round of I/O: sends what is queued and, when some of it went, returns so that the
+  // caller looks first; otherwise waits up to `wait_ms` for input or room to send, and takes in
+  // everything that has arrived.
   void Step(std::uint32_t wait_ms);
   void SendQueued();
   void ReceiveAvailable();

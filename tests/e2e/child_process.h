@@ -40,6 +40,8 @@ class ChildProcess {
   ProcessResult Wait(std::chrono::milliseconds limit);
 
   const std::string& Output() const { return result_.standard_output; }
+  // The running child's process id; -1 before it started and once it has been waited for.
+  pid_t Pid() const { return pid_; }
 
  private:
   // Reads what the pipes hold, waiting up to `wait_ms` for something to come.

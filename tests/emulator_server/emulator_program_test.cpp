@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -119,6 +120,36 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGTERM, SIGINT)
                          NameBy([](int signal_number) {
                            return std::string(signal_number == SIGTERM ? "SIGTERM" : "SIGINT");
                          }));
+
+// How many times the process has been switched out (each sleep that ended counts one).
+long ContextSwitches(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  long total = 0;
+  for (std::string line; std::getline(status, line);) {
+    const std::size_t colon = line.find(':');
+    if (line.find("ctxt_switches:") != std::string::npos && colon != std::string::npos) {
+      total += std::strtol(line.c_str() + colon + 1, nullptr, 10);
+    }
+  }
+  return total;
+}
+
+// Nothing to do while the client is silent and the line idle: the server sleeps until the client
+// sends, instead of looking at the session every millisecond.
+TEST(EmulatorProgram, SleepsWhileItsClientIsSilent) {
+  EmulatorProcess emulator({});
+  ASSERT_NE(emulator.Port(), 0);
+  auto client = Connect(emulator.Port());
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(emulator.WaitForLog(" connected\n", seconds(2)));
+  ReceiveUntil(
+      *client, [] { return false; }, milliseconds(100));  // the negotiation
+  const long before = ContextSwitches(emulator.Process().Pid());
+  std::this_thread::sleep_for(seconds(1));
+  const long woken = ContextSwitches(emulator.Process().Pid()) - before;
+  EXPECT_LT(woken, 10) << "woken " << woken << " times in a second";
+  EXPECT_EQ(Inquire(*client), "\x1b!e1021VELMOR TP-200 FW 1.04");
+}
 
 TEST(EmulatorProgram, ServesOneClientAtATimeWithADeviceAtPowerOn) {
   EmulatorProcess emulator({});

@@ -2,10 +2,15 @@
 // time: each update has 14 s of fixed pauses.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "emulator_process.h"
@@ -87,6 +92,41 @@ TEST(TovrelOverNetwork, CtsHeldOffPartwayThroughTheTransfer) {
   EXPECT_NE(server.standard_output.find(": 3 commands, image 384 of 2048 bytes, incomplete\n"),
             std::string::npos)
       << server.standard_output;
+}
+
+// A server that stops answering mid-transfer (stopped, as a hung server or a dead network path
+// without a reset looks): the first request it leaves unanswered for the reply time-out (3 s)
+// ends the connection, and the update ends with its usual failure within seconds.
+TEST(TovrelOverNetwork, StoppedServerEndsTheTransferWithinSeconds) {
+  const std::string image = WriteImage("tovrel-net-stopped.bin", 64 * 1024);
+  EmulatorProcess emulator({"--once", "--baud", "115200"});
+  ASSERT_NE(emulator.Port(), 0);
+  ChildProcess tovrel;
+  ASSERT_TRUE(tovrel.Start({TOVREL_BINARY, image, emulator.PortName(), "115200"}));
+  ASSERT_TRUE(emulator.WaitForLog(" connected\n", seconds(5)));
+  // The transfer starts after 7 s of pauses; 64 KiB at 38400 baud take 17 s.
+  std::this_thread::sleep_for(seconds(10));
+  emulator.Process().Signal(SIGSTOP);
+  const auto stopped = SteadyClock::now();
+  const ProcessResult run = tovrel.Wait(seconds(60));
+  const auto gave_up = std::chrono::duration_cast<milliseconds>(SteadyClock::now() - stopped);
+  emulator.Process().Signal(SIGCONT);
+  ASSERT_FALSE(run.timed_out);
+  std::printf("tovrel gave up %lld ms after the server stopped\n",
+              static_cast<long long>(gave_up.count()));
+  RecordProperty("gave_up_ms", static_cast<int>(gave_up.count()));
+  EXPECT_LT(gave_up, seconds(10));
+  EXPECT_EQ(run.exit_status, 1);
+  const std::string& out = run.standard_output;
+  const std::string failed = "Flash update failed, ";
+  const std::size_t at = out.find(failed);
+  ASSERT_NE(at, std::string::npos) << out;
+  EXPECT_EQ(out.substr(out.size() - std::string(" bytes transferred.\n").size()),
+            " bytes transferred.\n");
+  const long transferred = std::strtol(out.c_str() + at + failed.size(), nullptr, 10);
+  EXPECT_GT(transferred, 0);
+  EXPECT_LT(transferred, 64 * 1024);
+  EXPECT_EQ(transferred % 128, 0);
 }
 
 // A device whose identification holds terminal control sequences (retitle the window, clear

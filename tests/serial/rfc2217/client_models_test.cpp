@@ -90,7 +90,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ReplyCase{"RtsLeftOff", {1, 3, 9, 12}, true, true},
                       ReplyCase{"DtrAnsweredWithRtsMissing", {1, 3, 9}, false, false},
                       ReplyCase{"LateBreakReplyIsNoAnswer", {6, 1, 3, 9, 11}, true, false},
-                      ReplyCase{"HardwareFlowRefused", {1, 1, 9, 11}, true, true}),
+                      ReplyCase{"HardwareFlowRefused", {1, 1, 9, 11}, true, true},
+                      // Both flow requests carried out before either is answered.
+                      ReplyCase{"FlowAnsweredWithTheStateInForce", {3, 3, 14, 9, 11}, true, false},
+                      ReplyCase{"FlowOffAnsweredWithTheStateInForce", {3, 9, 11}, false, false}),
     [](const ::testing::TestParamInfo<ReplyCase>& param_info) {
       return std::string(param_info.param.name);
     });

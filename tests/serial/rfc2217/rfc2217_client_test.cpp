@@ -562,6 +562,44 @@ TEST_F(Rfc2217ClientTest, WritesWaitForTheFarLineAndCountOnlyWhatLeftIt) {
   EXPECT_EQ(api_->LastErrorNumber(), static_cast<std::uint32_t>(ETIMEDOUT));
 }
 
+// A device that holds CTS off is not a server that has gone: while the server answers, the
+// device port's waits run their full length, many reply time-outs long, and the connection
+// stays.
+TEST_F(Rfc2217ClientTest, CtsHeldOffWhileTheServerAnswersKeepsTheFullWaits) {
+  Open();
+  ASSERT_TRUE(api_->SetLineState(handle_, DevicePortState(9600)));
+  server_->NotifyModemState(0);
+  ASSERT_TRUE(AwaitModemStatus(0));
+  COMMTIMEOUTS timeouts;
+  timeouts.WriteTotalTimeoutConstant = 4 * kShortMs;
+  ASSERT_TRUE(api_->SetTimeouts(handle_, timeouts));
+
+  // The wait for CTS before a command: the lines are looked at for three reply time-outs.
+  std::uint32_t status = MS_CTS_ON;
+  for (Stopwatch looking; looking.Ms() < 3 * kShortMs;
+       std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+    ASSERT_TRUE(api_->GetModemStatus(handle_, status));
+    ASSERT_EQ(status, 0u);
+  }
+  // A transaction on the held line: the purge is answered; the write waits out its time-out.
+  ASSERT_TRUE(api_->Purge(handle_, PURGE_TXCLEAR | PURGE_RXCLEAR));
+  const Bytes piece(16, 0x55);
+  std::uint32_t written = 99;
+  Stopwatch held;
+  ASSERT_TRUE(api_->WriteBytes(handle_, piece.data(), 16, written));
+  EXPECT_EQ(written, 0u);
+  EXPECT_GE(held.Ms(), 4 * kShortMs - 10);
+
+  // Still connected: settings are answered, and once CTS is back the writes go.
+  ASSERT_TRUE(api_->SetLineState(handle_, DevicePortState(9600)));
+  server_->NotifyModemState(rfc2217::kModemCts);
+  ASSERT_TRUE(AwaitModemStatus(MS_CTS_ON));
+  ASSERT_TRUE(api_->WriteBytes(handle_, piece.data(), 16, written));
+  EXPECT_EQ(written, 16u);
+  ASSERT_TRUE(api_->Drain(handle_));
+  EXPECT_TRUE(server_->WaitUntil([&] { return server_->DataCountLocked() >= 32; }, 1000));
+}
+
 // --- Purge -----------------------------------------------------------------------------------
 
 TEST_F(Rfc2217ClientTest, PurgeDropsReceivedDataAndWhatWasInFlight) {

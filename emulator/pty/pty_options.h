@@ -1,0 +1,29 @@
+// The command line of tovrel-pty-device: where the shared modem lines go, and the same device,
+// image and --once options as tovrel-emulator.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "emulator/server/server_options.h"
+
+namespace tovrel::pty {
+
+inline constexpr char kPtyProgramName[] = "tovrel-pty-device";
+
+struct PtyOptions {
+  std::string modem_lines;       // required
+  server::ServerOptions device;  // its listen address is not used
+};
+
+struct PtyParseResult {
+  server::ParseOutcome outcome = server::ParseOutcome::kRun;
+  PtyOptions options;
+  std::string error;
+};
+
+PtyParseResult ParsePtyOptions(const std::vector<std::string>& arguments);
+
+std::string PtyUsageText();
+
+}  // namespace tovrel::pty
