@@ -1,11 +1,13 @@
 #include "ports/windows_ports.h"
 
-// clang-format off: the GUID definitions need windows.h first and initguid.h before devguid.h.
-#include <cfgmgr32.h>
-#include <devguid.h>
-#include <initguid.h>
-#include <setupapi.h>
+// The order matters: windows.h first, and initguid.h before devguid.h so that the class GUIDs are
+// defined here rather than looked for in a library.
+// clang-format off
 #include <windows.h>
+#include <initguid.h>
+#include <devguid.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>
 // clang-format on
 
 #include <algorithm>

@@ -10,7 +10,7 @@ namespace tovrel {
 
 struct CaseName {
   template <typename Case>
-  std::string operator()(const testing::TestParamInfo<Case>& param_info) const {
+  std::string operator()(const ::testing::TestParamInfo<Case>& param_info) const {
     return param_info.param.name;
   }
 };
