@@ -116,6 +116,13 @@ for page in "$extract"/usr/share/man/man1/*.1.gz; do
     fail "$(basename "$page"): ${warnings:-no EXIT STATUS section}"
   fi
 done
+# The pages name the sample image where the package puts it.
+if zcat "$extract/usr/share/man/man1/tovrel.1.gz" |
+   grep -q '^\.I /usr/share/tovrel/sample\\-firmware\.bin$'; then
+  pass "tovrel.1 names the installed sample image, /usr/share/tovrel/sample-firmware.bin"
+else
+  fail "tovrel.1 does not name /usr/share/tovrel/sample-firmware.bin"
+fi
 for program in "$extract"/usr/bin/*; do
   kind="$(file -b "$program")"
   [[ "$kind" == *ELF*stripped* && "$kind" != *"not stripped"* ]] &&
