@@ -4,9 +4,11 @@
 #      executable, and needs no DLL beyond those every Windows has;
 #   2. the 64-bit build with its tests (preset windows-x64): builds, and every test runs under
 #      wine64 in a throw-away wine prefix, with a pseudo-terminal linked as COM5 whose far end
-#      echoes, so that the serial tests also exercise a real COM handle;
+#      echoes, so that the serial tests also exercise a real COM handle; then tovrel-ports.exe
+#      lists the prefix's COM ports;
 #   3. the 64-bit tovrel.exe under wine64, stopped by Ctrl-C (which wine delivers as
 #      CTRL_C_EVENT) in a pause and in the transfer.
+# tovrel-ports.exe of the 32-bit build is inspected like tovrel.exe.
 # 32-bit programs cannot be run here, so the 32-bit build is only inspected.
 # Every step is time-bounded. Prints a summary; exits 0 only when nothing failed.
 #
@@ -86,6 +88,31 @@ else
     pass "tovrel.exe ($size bytes) imports only system DLLs: ${dlls[*]}"
   else
     fail "tovrel.exe imports DLLs that are not part of Windows: ${foreign[*]:-(no import table)}"
+  fi
+fi
+
+step "windows-i686: tovrel-ports.exe"
+ports_exe="$i686_dir/ports/tovrel-ports.exe"
+# The port list also reads the device manager's view (SETUPAPI) and the registry (ADVAPI32).
+ports_dlls_regex='^(KERNEL32|msvcrt|SETUPAPI|ADVAPI32|api-ms-win-[a-z0-9-]+)\.dll$'
+if [ ! -f "$source_dir/ports/main.cpp" ]; then
+  skip "tovrel-ports.exe checks: ports/main.cpp does not exist yet"
+elif [ ! -f "$ports_exe" ]; then
+  fail "tovrel-ports.exe checks: the build produced no tovrel-ports.exe"
+else
+  kind="$(file -b "$ports_exe")"
+  mapfile -t dlls < <(i686-w64-mingw32-objdump -p "$ports_exe" |
+                      sed -n 's/^[[:space:]]*DLL Name: //p' | tr -d '\r' | sort -u)
+  echo "file: $kind; imports: ${dlls[*]}"
+  foreign=()
+  for dll in "${dlls[@]}"; do
+    [[ "${dll,,}" =~ ${ports_dlls_regex,,} ]] || foreign+=("$dll")
+  done
+  if [[ "$kind" == *"PE32 executable (console) Intel 80386"* ]] && [ "${#dlls[@]}" -gt 0 ] &&
+     [ "${#foreign[@]}" -eq 0 ]; then
+    pass "tovrel-ports.exe is a 32-bit console program importing only system DLLs: ${dlls[*]}"
+  else
+    fail "tovrel-ports.exe: $kind; DLLs not part of Windows: ${foreign[*]:-none}"
   fi
 fi
 
@@ -212,6 +239,23 @@ if [ "$x64_configured" = 1 ]; then
       mapfile -t failures < <(sed -n '/The following tests FAILED:/,$p' "$test_log" |
                               grep -E '^[[:space:]]+[0-9]+ - ')
       for line in "${failures[@]}"; do note "        $line"; done
+    fi
+
+    # The port list through the real SetupAPI and registry calls (wine's own implementations):
+    # it must run, exit 0 and print its table. Like the tests, it gets three tries, since a wine
+    # client now and then loses its server ("recvmsg: Connection reset by peer").
+    ports_exe="$source_dir/build/windows-x64/ports/tovrel-ports.exe"
+    for _ in 1 2 3; do
+      ports_out="$(timeout 60 "$wine64" "$ports_exe" 2>&1 | tr -d '\r')"
+      ports_status=$?
+      echo "$ports_out"
+      [ "$ports_status" = 0 ] && break
+    done
+    if [ "$ports_status" = 0 ] && [[ "$ports_out" == "PORT "* || "$ports_out" == "No serial"* ]]
+    then
+      pass "tovrel-ports.exe under wine64: $(($(printf '%s\n' "$ports_out" | wc -l) - 1)) port(s)"
+    else
+      fail "tovrel-ports.exe under wine64: status $ports_status"
     fi
     ctrl_c_checks
     cleanup

@@ -1,0 +1,157 @@
+// A production line's run: GNU parallel drives one tovrel per port against eight emulated
+// devices at once, each behind its own tovrel-emulator, and a ninth whose device refuses the
+// image. Each device must get the image byte for byte, each job's exit status must show in the
+// job log, and the whole run must take about as long as one update, not nine.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "emulator_process.h"
+#include "tests/e2e/child_process.h"
+
+namespace tovrel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr int kGoodDevices = 8;
+constexpr char kRate[] = "115200";
+constexpr std::size_t kImageBytes = 2048;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// The exit value of each job in a joblog, by the port in its command (which parallel may quote).
+std::map<std::string, std::string> ExitValuesByPort(const std::string& joblog) {
+  std::map<std::string, std::string> values;
+  std::istringstream lines(joblog);
+  std::string line;
+  std::getline(lines, line);  // the heading
+  while (std::getline(lines, line)) {
+    std::vector<std::string> fields;
+    std::istringstream columns(line);
+    for (std::string field; std::getline(columns, field, '\t');) {
+      fields.push_back(field);
+    }
+    if (fields.size() == 9) {
+      const std::size_t port = fields[8].find("rfc2217://");
+      const std::size_t end = fields[8].find_first_of("' ", port);
+      values[fields[8].substr(port, end - port)] = fields[6];
+    }
+  }
+  return values;
+}
+
+struct Device {
+  std::unique_ptr<EmulatorProcess> emulator;
+  fs::path saved;
+  bool refuses = false;
+};
+
+class ManyDevices : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::string(TOVREL_PARALLEL).empty()) {
+      GTEST_SKIP() << "GNU parallel is not installed";
+    }
+    work_ = fs::path(::testing::TempDir()) / "tovrel-many-devices";
+    fs::remove_all(work_);
+    fs::create_directories(work_);
+    image_ = work_ / "firmware.bin";
+    std::ofstream file(image_, std::ios::binary);
+    for (std::size_t i = 0; i < kImageBytes; ++i) {
+      file.put(static_cast<char>((i * 7 + 3) ^ (i >> 7)));
+    }
+  }
+
+  Device StartDevice(const std::string& name, bool refuses) {
+    Device device;
+    device.saved = work_ / (name + ".received");
+    device.refuses = refuses;
+    std::vector<std::string> options = {"--once", "--baud", kRate, "--save-image",
+                                        device.saved.string()};
+    if (refuses) {
+      options.insert(options.end(), {"--wrong-reply", "start"});
+    }
+    device.emulator = std::make_unique<EmulatorProcess>(options);
+    return device;
+  }
+
+  fs::path work_;
+  fs::path image_;
+};
+
+TEST_F(ManyDevices, ParallelFlashesEightAtOnceAndLogsTheOneThatFails) {
+  // One device alone first, for the time one update takes here.
+  Device alone = StartDevice("alone", false);
+  ASSERT_NE(alone.emulator->Port(), 0);
+  const ProcessResult single =
+      RunProcess({TOVREL_BINARY, image_.string(), alone.emulator->PortName(), kRate}, seconds(60));
+  ASSERT_EQ(single.exit_status, 0) << single.standard_output;
+
+  std::vector<Device> devices;
+  std::ofstream ports(work_ / "ports.txt");
+  for (int i = 0; i <= kGoodDevices; ++i) {
+    devices.push_back(StartDevice("device-" + std::to_string(i), i == kGoodDevices / 2));
+    ASSERT_NE(devices.back().emulator->Port(), 0);
+    ports << devices.back().emulator->PortName() << "\n";
+  }
+  ports.close();
+
+  const fs::path joblog = work_ / "flash.joblog";
+  const fs::path logs = work_ / "logs";
+  const ProcessResult run =
+      RunProcess({TOVREL_PARALLEL, "--jobs", "0", "--joblog", joblog.string(), "--results",
+                  (logs / "{/}").string(), TOVREL_BINARY, image_.string(), "{}", kRate,
+                  "::::", (work_ / "ports.txt").string()},
+                 seconds(120));
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.exit_status, 1) << "parallel's status counts the failed jobs\n"
+                                << run.standard_error;
+
+  const std::map<std::string, std::string> exit_values = ExitValuesByPort(ReadFile(joblog));
+  EXPECT_EQ(exit_values.size(), devices.size()) << ReadFile(joblog);
+  for (Device& device : devices) {
+    const std::string port = device.emulator->PortName();
+    const std::string exit_value = exit_values.count(port) == 1 ? exit_values.at(port) : "none";
+    const std::string log_name = port.substr(port.rfind('/') + 1);
+    const std::string output = ReadFile(logs / log_name);
+    const ProcessResult server = device.emulator->Process().Wait(seconds(10));
+    if (device.refuses) {
+      EXPECT_EQ(exit_value, "1") << port;
+      EXPECT_EQ(output,
+                "Product ID: VELMOR TP-200 FW 1.04\n"
+                "Invalid response from Velmor\n")
+          << port;
+      EXPECT_EQ(server.exit_status, 1) << port;
+    } else {
+      EXPECT_EQ(exit_value, "0") << port;
+      EXPECT_NE(output.find("Flash update complete!\n"), std::string::npos) << port << output;
+      EXPECT_EQ(server.exit_status, 0) << port;
+      EXPECT_EQ(ReadFile(device.saved), ReadFile(image_)) << port;
+    }
+    EXPECT_EQ(ReadFile(logs / (log_name + ".err")), "") << port;
+  }
+
+  // Run one after the other, the nine updates would take nine times as long.
+  std::cout << "[ figures  ] one update alone: " << single.elapsed.count() << " ms; "
+            << devices.size() << " at once through parallel: " << run.elapsed.count() << " ms\n";
+  EXPECT_LT(run.elapsed, single.elapsed * 2);
+}
+
+}  // namespace
+}  // namespace tovrel::testing
