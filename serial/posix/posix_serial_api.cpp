@@ -13,6 +13,7 @@
 #include <climits>
 #include <utility>
 
+#include "serial/posix/open_failure_reason.h"
 #include "serial/posix/output_queue_wait.h"
 #include "serial/posix/termios_mapping.h"
 #include "serial/posix/unique_fd.h"
@@ -191,6 +192,16 @@ std::uint32_t PosixSerialApi::LastErrorNumber() {
   std::lock_guard<std::mutex> guard(errors_mutex_);
   const auto found = last_errors_.find(std::this_thread::get_id());
   return found == last_errors_.end() ? 0 : found->second;
+}
+
+std::string PosixSerialApi::ErrorText(std::uint32_t number) {
+  return posix_serial::SystemErrorText(static_cast<int>(number));
+}
+
+std::string PosixSerialApi::OpenFailureReason(const char* name, std::uint32_t number) {
+  const int error_number = static_cast<int>(number);
+  const bool busy = error_number == EBUSY || error_number == EWOULDBLOCK || error_number == EAGAIN;
+  return posix_serial::OpenFailureReason(error_number, busy ? posix_serial::LockHolderOf(name) : 0);
 }
 
 PortHandle PosixSerialApi::OpenPort(const char* name) {

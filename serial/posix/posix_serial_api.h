@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <unordered_map>
 
@@ -73,6 +74,9 @@ class PosixSerialApi final : public SerialApiWithPortableLocks {
   // A call still running on another thread keeps the descriptor until it returns.
   bool ClosePort(PortHandle port) override;
   std::uint32_t LastErrorNumber() override;
+  std::string ErrorText(std::uint32_t number) override;
+  // A busy port names the process holding its lock where the system's lock table tells it.
+  std::string OpenFailureReason(const char* name, std::uint32_t number) override;
 
  private:
   struct Port;

@@ -4,6 +4,7 @@
 
 #include "serial/native_serial_api.h"
 #include "serial/win32/win32_dcb_conversion.h"
+#include "serial/win32_open_failure_reason.h"
 
 namespace tovrel {
 
@@ -108,6 +109,22 @@ bool Win32SerialApi::ClosePort(PortHandle port) {
 
 std::uint32_t Win32SerialApi::LastErrorNumber() {
   return ::GetLastError();
+}
+
+std::string Win32SerialApi::ErrorText(std::uint32_t number) {
+  char text[512] = {};
+  const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, number, 0, text, sizeof text, nullptr);
+  std::string message(text, length);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == ' ' || message.back() == '.')) {
+    message.pop_back();
+  }
+  return message.empty() ? "error " + std::to_string(number) : message;
+}
+
+std::string Win32SerialApi::OpenFailureReason(const char* /*name*/, std::uint32_t number) {
+  return Win32OpenFailureReason(number, ErrorText(number));
 }
 
 MutexHandle Win32SerialApi::CreateLock() {
