@@ -28,8 +28,9 @@ int main(int argc, char** argv) {
   tovrel::SystemClock clock;
   tovrel::StandardErrorSink standard_error;
   tovrel::WireTrace trace(std::getenv(tovrel::kTraceVariable), clock, standard_error);
-  tovrel::PortPlatform platform = tovrel::SelectPortPlatform(
-      arguments.portName, static_cast<std::uint32_t>(arguments.baudRate), clock, interruption);
+  tovrel::PortPlatform platform =
+      tovrel::SelectPortPlatform(arguments.portName, static_cast<std::uint32_t>(arguments.baudRate),
+                                 clock, interruption, trace.Get());
   const auto files = tovrel::MakeNativeFileSystem();
   tovrel::UpdateEnvironment environment{*platform.api, clock,          console,    *files,
                                         interruption,  standard_error, trace.Get()};
