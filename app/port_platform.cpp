@@ -38,7 +38,7 @@ PortPlatform SelectPortPlatform(const char* port_name, std::uint32_t baud_rate, 
     options.trace = &trace;
     platform.api = std::make_unique<Rfc2217SerialApi>(options);
   } else {
-    platform.api = MakeNativeSerialApi(stop);
+    platform.api = MakeNativeSerialApi(stop, trace);
   }
   return platform;
 }

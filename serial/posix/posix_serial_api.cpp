@@ -213,24 +213,33 @@ PortHandle PosixSerialApi::OpenPort(const char* name) {
   // poll() against a deadline. O_NOCTTY: the port must never become our controlling terminal.
   UniqueFd fd(
       RetryOnInterrupt([&] { return ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
+  Trace& trace = options_.trace != nullptr ? *options_.trace : NoTrace();
   if (!fd.Valid()) {
-    Fail(errno);
+    const int error_number = errno;
+    trace.Line("posix: open(O_RDWR | O_NOCTTY | O_NONBLOCK) failed, errno %d", error_number);
+    Fail(error_number);
     return INVALID_HANDLE_VALUE;
   }
   if (::isatty(fd.Get()) != 1) {
+    trace.Line("posix: not a terminal");
     Fail(ENOTTY);
     return INVALID_HANDLE_VALUE;
   }
   // The terminal's exclusive mode does not stop root; an advisory lock does, for every program
   // that takes it as well.
   if (RetryOnInterrupt([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); }) != 0) {
-    Fail(errno);
+    const int error_number = errno;
+    trace.Line("posix: flock(LOCK_EX) failed, errno %d", error_number);
+    Fail(error_number);
     return INVALID_HANDLE_VALUE;
   }
   if (::ioctl(fd.Get(), TIOCEXCL) != 0) {
-    Fail(errno);
+    const int error_number = errno;
+    trace.Line("posix: TIOCEXCL failed, errno %d", error_number);
+    Fail(error_number);
     return INVALID_HANDLE_VALUE;
   }
+  trace.Line("posix: flock(LOCK_EX) and TIOCEXCL taken");
   auto give_up = [&](int error_number) {
     static_cast<void>(::ioctl(fd.Get(), TIOCNXCL));
     Fail(error_number);

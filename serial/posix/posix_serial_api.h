@@ -21,6 +21,7 @@
 #include "serial/interruption.h"
 #include "serial/portable_locks.h"
 #include "serial/timeout_rules.h"
+#include "serial/trace.h"
 
 namespace tovrel {
 
@@ -30,6 +31,8 @@ struct PosixSerialOptions {
   // When set, a read waiting for bytes gives up (EINTR, keeping what arrived) once a stop is
   // requested. Writes and drains are never cut short: a piece handed to the driver goes whole.
   Interruption* interruption = nullptr;
+  // When set, the steps of taking a port for exclusive use are written to it.
+  Trace* trace = nullptr;
 };
 
 class PosixSerialApi final : public SerialApiWithPortableLocks {

@@ -149,7 +149,8 @@ std::uint32_t Win32SerialApi::CurrentThreadId() {
   return ::GetCurrentThreadId();
 }
 
-std::unique_ptr<SerialApi> MakeNativeSerialApi(Interruption& stop) {
+std::unique_ptr<SerialApi> MakeNativeSerialApi(Interruption& stop, Trace& /*trace*/) {
+  // CreateFile takes the port for exclusive use in one step: the port classes trace it.
   return std::make_unique<Win32SerialApi>(stop);
 }
 
