@@ -32,7 +32,8 @@ class WireTraceUpdate : public UpdateFixture {
 };
 
 TEST_F(WireTraceUpdate, PortThatDoesNotOpen) {
-  const std::string usage_and_message = "Unable to open COM port \"sim://bogus\"\n";
+  const std::string usage_and_message =
+      WithPlatformLineEnds("Unable to open COM port \"sim://bogus\"\n");
   host_faults.open_fails = true;
   EXPECT_EQ(Update(9600, "sim://bogus"), kExitFailure);
   EXPECT_EQ(Output().substr(0, usage_and_message.size()), usage_and_message);
