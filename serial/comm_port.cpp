@@ -109,7 +109,11 @@ void CommPort::TraceFailure() {
   if (!trace.Enabled()) {
     return;
   }
-  if (systemError != 0) {
+  // A CTS wait that runs out or is stopped leaves the system error of an earlier call as it
+  // was; it is not this failure's.
+  const bool own_system_error =
+      systemError != 0 && lastError != kErrCtsTimeout && lastError != kErrInterrupted;
+  if (own_system_error) {
     trace.Line("failed: error %d (%s), system error %u (%s)", static_cast<int>(lastError),
                CommErrorName(lastError), static_cast<unsigned>(systemError),
                api.ErrorText(systemError).c_str());
