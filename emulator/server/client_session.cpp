@@ -1,7 +1,5 @@
 #include "emulator/server/client_session.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <cerrno>
 
@@ -35,6 +33,11 @@ bool SameSettings(const DCB& a, const DCB& b) {
 
 ClientSession::ClientSession(net::Socket connection, Clock& clock, const DeviceConfig& config,
                              const DeviceFaults& faults)
+    : ClientSession(std::make_unique<net::SocketStream>(std::move(connection)), clock, config,
+                    faults) {}
+
+ClientSession::ClientSession(std::unique_ptr<net::ByteStream> connection, Clock& clock,
+                             const DeviceConfig& config, const DeviceFaults& faults)
     : connection_(std::move(connection)),
       clock_(clock),
       uart_(std::make_unique<EmulatedUart>(clock_, config, faults)) {
@@ -50,6 +53,10 @@ ClientSession::ClientSession(net::Socket connection, Clock& clock, const DeviceC
   negotiator_.Request(Side::kRemote, telnet::kOptionSuppressGoAhead, out_);
   negotiator_.Request(Side::kRemote, telnet::kOptionComPort, out_);
   cts_ = uart_->ClearToSend();
+  if (!connection_) {
+    LoseClient(EBADF);
+    return;
+  }
   SendQueued();
 }
 
@@ -73,19 +80,17 @@ void ClientSession::Step(std::uint32_t wait_ms) {
   bool readable = false;
   bool writable = false;
   if (!client_gone_) {
-    const bool want_input = WantInput();
-    const bool want_output = out_sent_ < out_.size();
-    pollfd entry;
-    entry.fd = static_cast<int>(connection_.Get());
-    entry.events = static_cast<short>((want_input ? POLLIN : 0) | (want_output ? POLLOUT : 0));
-    entry.revents = 0;
-    if (::poll(&entry, 1, static_cast<int>(wait_ms)) > 0) {
-      // A broken connection is found out by reading from it, even while input is not wanted.
-      readable = (entry.revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0;
-      writable = (entry.revents & POLLOUT) != 0;
+    net::Readiness ready;
+    std::uint32_t error = 0;
+    // A broken connection shows as readable and is found out by reading from it, even while
+    // input is not wanted.
+    if (!connection_->Wait(WantInput(), out_sent_ < out_.size(), wait_ms, ready, error)) {
+      LoseClient(error != 0 ? error : static_cast<std::uint32_t>(ECONNRESET));
     }
+    readable = ready.readable;
+    writable = ready.writable;
   } else if (wait_ms > 0) {
-    ::poll(nullptr, 0, static_cast<int>(wait_ms));
+    clock_.Sleep(wait_ms);
   }
 
   clock_.CatchUp();
@@ -112,7 +117,7 @@ void ClientSession::ReceiveInput() {
   std::uint8_t chunk[kReceiveChunk];
   std::size_t received = 0;
   std::uint32_t error = 0;
-  switch (net::ReceiveSome(connection_, chunk, sizeof chunk, received, error)) {
+  switch (connection_->Receive(chunk, sizeof chunk, received, error)) {
     case net::IoStatus::kDone:
       decoder_.Feed(chunk, received, *this);
       break;
@@ -139,7 +144,7 @@ void ClientSession::LoseClient(std::uint32_t error) {
       uart_->PendingOutputTime() +
       Clock::Micros{held_bytes_} * ByteTimeMicros(uart_->LineState().BaudRate);
   linger_until_ = clock_.Now() + line_time + kGraceMicros;
-  connection_.Close();
+  connection_.reset();
 }
 
 void ClientSession::OnData(const std::uint8_t* bytes, std::size_t count) {
@@ -353,7 +358,7 @@ void ClientSession::SendQueued() {
     std::size_t sent = 0;
     std::uint32_t error = 0;
     const net::IoStatus status =
-        net::SendSome(connection_, out_.data() + out_sent_, out_.size() - out_sent_, sent, error);
+        connection_->Send(out_.data() + out_sent_, out_.size() - out_sent_, sent, error);
     if (status == net::IoStatus::kFailed) {
       LoseClient(error != 0 ? error : static_cast<std::uint32_t>(EPIPE));
       return;

@@ -34,6 +34,7 @@
 #include "emulator/server/com_port_settings.h"
 #include "emulator/server/emulated_uart.h"
 #include "serial/clock.h"
+#include "serial/rfc2217/byte_stream.h"
 #include "serial/rfc2217/socket_layer.h"
 #include "serial/rfc2217/telnet_codec.h"
 
@@ -48,6 +49,9 @@ class ClientSession final : private telnet::DecoderSink {
   // power-on, built from `config` and `faults`; `clock` drives the line.
   ClientSession(net::Socket connection, Clock& clock, const DeviceConfig& config,
                 const DeviceFaults& faults);
+  // The same over any connection; its waits must move `clock` (the real clock for a socket).
+  ClientSession(std::unique_ptr<net::ByteStream> connection, Clock& clock,
+                const DeviceConfig& config, const DeviceFaults& faults);
   ~ClientSession() override;
   ClientSession(const ClientSession&) = delete;
   ClientSession& operator=(const ClientSession&) = delete;
@@ -103,7 +107,7 @@ class ClientSession final : private telnet::DecoderSink {
   void Answer(rfc2217::ComPortCommand command, const std::vector<std::uint8_t>& value);
   std::uint8_t ModemState(bool delta) const;
 
-  net::Socket connection_;
+  std::unique_ptr<net::ByteStream> connection_;
   SteppedClock clock_;
   std::unique_ptr<EmulatedUart> uart_;
   telnet::Decoder decoder_;

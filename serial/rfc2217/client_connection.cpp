@@ -35,8 +35,8 @@ std::vector<std::uint8_t> BigEndian(std::uint32_t number) {
 
 }  // namespace
 
-ClientConnection::ClientConnection(const ClientOptions& options)
-    : options_(options), line_state_(DefaultRemoteLineState()) {}
+ClientConnection::ClientConnection(const ClientOptions& options, Clock& clock)
+    : options_(options), clock_(clock), line_state_(DefaultRemoteLineState()) {}
 
 bool ClientConnection::Fail(std::uint32_t error) {
   error_ = error;
@@ -50,35 +50,38 @@ void ClientConnection::Lose(std::uint32_t error) {
 }
 
 ClientConnection::TimePoint ClientConnection::After(std::uint64_t milliseconds) {
-  return SteadyClock::now() + std::chrono::milliseconds(std::min(milliseconds, kLongestWaitMs));
-}
-
-std::uint64_t ClientConnection::NowMicros() {
-  return static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now().time_since_epoch())
-          .count());
+  return clock_.Now() + std::min(milliseconds, kLongestWaitMs) * 1000u;
 }
 
 std::uint32_t ClientConnection::MillisecondsUntil(TimePoint deadline) {
-  const auto now = SteadyClock::now();
+  const Clock::Micros now = clock_.Now();
   if (now >= deadline) {
     return 0;
   }
   // Rounded up, so that a wait never ends just before its deadline and spins once more.
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-  return static_cast<std::uint32_t>(std::min<long long>(left, INT_MAX));
+  const std::uint64_t left = (deadline - now + 999u) / 1000u;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(left, INT_MAX));
 }
 
 // --- Opening ---------------------------------------------------------------------------------
 
 bool ClientConnection::Open(const RemotePortAddress& address) {
   std::uint32_t error = 0;
-  socket_ = net::ConnectTcp(address.host, address.port, options_.connect_timeout_ms, error);
-  if (!socket_.IsOpen()) {
+  net::Socket socket =
+      net::ConnectTcp(address.host, address.port, options_.connect_timeout_ms, error);
+  if (!socket.IsOpen()) {
     return Fail(error);
   }
+  return OpenOver(std::make_unique<net::SocketStream>(std::move(socket)));
+}
+
+bool ClientConnection::OpenOver(std::unique_ptr<net::ByteStream> stream) {
+  stream_ = std::move(stream);
+  if (!stream_) {
+    return Fail(EINVAL);
+  }
   if (!Negotiate() || !AwaitSettings()) {
-    socket_.Close();
+    stream_.reset();
     return false;
   }
   return true;
@@ -184,15 +187,19 @@ bool ClientConnection::AwaitSettings() {
 }
 
 void ClientConnection::Close() {
-  if (socket_.IsOpen() && !Lost()) {
+  if (stream_ && !Lost()) {
     SendQueued();  // whatever the system takes at once; closing does not wait
   }
-  socket_.Close();
+  stream_.reset();
 }
 
 // --- Input and output ------------------------------------------------------------------------
 
 void ClientConnection::Step(std::uint32_t wait_ms) {
+  if (!stream_) {
+    Lose(ENOTCONN);  // closed, or never opened
+    return;
+  }
   const std::uint64_t sent_before = SentPosition();
   SendQueued();
   if (Lost()) {
@@ -202,7 +209,7 @@ void ClientConnection::Step(std::uint32_t wait_ms) {
   const std::uint32_t wait = SentPosition() != sent_before ? 0 : wait_ms;
   net::Readiness ready;
   std::uint32_t error = 0;
-  if (!net::WaitForSocket(socket_, QueuedOutput() > 0, wait, ready, error)) {
+  if (!stream_->Wait(true, QueuedOutput() > 0, wait, ready, error)) {
     Lose(error);
     return;
   }
@@ -215,11 +222,15 @@ void ClientConnection::Step(std::uint32_t wait_ms) {
 }
 
 void ClientConnection::SendQueued() {
+  if (!stream_) {
+    Lose(ENOTCONN);
+    return;
+  }
   while (QueuedOutput() > 0) {
     std::size_t sent = 0;
     std::uint32_t error = 0;
     const net::IoStatus status =
-        net::SendSome(socket_, out_.data() + out_sent_, QueuedOutput(), sent, error);
+        stream_->Send(out_.data() + out_sent_, QueuedOutput(), sent, error);
     if (status == net::IoStatus::kFailed) {
       Lose(error);
       return;
@@ -241,7 +252,7 @@ void ClientConnection::ReceiveAvailable() {
   for (int round = 0; round < kReceiveRounds; ++round) {
     std::size_t received = 0;
     std::uint32_t error = 0;
-    switch (net::ReceiveSome(socket_, chunk, sizeof chunk, received, error)) {
+    switch (stream_->Receive(chunk, sizeof chunk, received, error)) {
       case net::IoStatus::kDone:
         decoder_.Feed(chunk, received, *this);
         if (received < sizeof chunk) {
@@ -495,7 +506,7 @@ bool ClientConnection::Read(std::uint8_t* buffer, std::uint32_t count, std::uint
   }
   const ReadPlan plan = PlanRead(timeouts_, count, options_.unlimited_wait_cap_ms);
   const TimePoint total_deadline = After(plan.total_ms);
-  TimePoint last_byte = SteadyClock::now();
+  TimePoint last_byte = clock_.Now();
   if (!Lost()) {
     Step(0);
   }
@@ -506,7 +517,7 @@ bool ClientConnection::Read(std::uint8_t* buffer, std::uint32_t count, std::uint
       std::copy(received_.begin(), end, buffer + bytes_read);
       received_.erase(received_.begin(), end);
       bytes_read += static_cast<std::uint32_t>(take);
-      last_byte = SteadyClock::now();
+      last_byte = clock_.Now();
     }
     if (bytes_read == count) {
       return true;
@@ -520,7 +531,7 @@ bool ClientConnection::Read(std::uint8_t* buffer, std::uint32_t count, std::uint
     }
     TimePoint deadline = total_deadline;
     if (plan.interval_ms > 0 && bytes_read > 0) {
-      deadline = std::min(deadline, last_byte + std::chrono::milliseconds(plan.interval_ms));
+      deadline = std::min(deadline, last_byte + std::min(plan.interval_ms, kLongestWaitMs) * 1000u);
     }
     const std::uint32_t left = MillisecondsUntil(deadline);
     if (left == 0) {

@@ -85,6 +85,11 @@ struct Readiness {
 // Returns early without anything ready when a signal interrupts the wait; false on failure.
 bool WaitForSocket(const Socket& socket, bool want_write, std::uint32_t timeout_ms,
                    Readiness& ready, std::uint32_t& error);
+// The same, looking for input only when `want_read`. A failed connection is reported as readable
+// whether or not input is wanted, and so is a closed one except on Windows, which tells a close
+// only to a reader.
+bool WaitForSocket(const Socket& socket, bool want_read, bool want_write, std::uint32_t timeout_ms,
+                   Readiness& ready, std::uint32_t& error);
 
 // Sends each small write at once instead of waiting to fill a segment (TCP_NODELAY).
 void SetNoDelay(const Socket& socket);
