@@ -24,6 +24,13 @@ constexpr int kReceiveRounds = 16;
 // Server messages kept for a request to match against.
 constexpr std::size_t kMaxQueuedReplies = 64;
 
+// Answers to the server's negotiations join the output queue. A server that keeps asking while
+// it does not read would make the queue grow without end, so past this many unsent bytes the
+// connection is not read until the queue has shrunk: TCP then holds the server back. Sent bytes
+// at the front of the queue are dropped once there are this many, so that a queue that never
+// quite empties does not grow either.
+constexpr std::size_t kOutputQueueLimit = 65536;
+
 // The modem-line bits of a NOTIFY-MODEMSTATE carry the MS_* values unchanged (CTS 0x10, DSR
 // 0x20, RI 0x40, CD 0x80); the low four bits report changes and have no MS_* counterpart.
 constexpr std::uint8_t kModemLineBits = kModemCd | kModemRi | kModemDsr | kModemCts;
@@ -209,7 +216,8 @@ void ClientConnection::Step(std::uint32_t wait_ms) {
   const std::uint32_t wait = SentPosition() != sent_before ? 0 : wait_ms;
   net::Readiness ready;
   std::uint32_t error = 0;
-  if (!stream_->Wait(true, QueuedOutput() > 0, wait, ready, error)) {
+  const bool want_input = QueuedOutput() < kOutputQueueLimit;
+  if (!stream_->Wait(want_input, QueuedOutput() > 0, wait, ready, error)) {
     Lose(error);
     return;
   }
@@ -240,16 +248,16 @@ void ClientConnection::SendQueued() {
     }
     out_sent_ += sent;
   }
-  if (out_sent_ == out_.size()) {
-    out_origin_ += out_.size();
-    out_.clear();
+  if (out_sent_ == out_.size() || out_sent_ >= kOutputQueueLimit) {
+    out_origin_ += out_sent_;
+    out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(out_sent_));
     out_sent_ = 0;
   }
 }
 
 void ClientConnection::ReceiveAvailable() {
   std::uint8_t chunk[kReceiveChunk];
-  for (int round = 0; round < kReceiveRounds; ++round) {
+  for (int round = 0; round < kReceiveRounds && QueuedOutput() < kOutputQueueLimit; ++round) {
     std::size_t received = 0;
     std::uint32_t error = 0;
     switch (stream_->Receive(chunk, sizeof chunk, received, error)) {
