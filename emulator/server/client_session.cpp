@@ -14,6 +14,9 @@ using telnet::Side;
 constexpr std::size_t kReceiveChunk = 4096;
 // Client data held here beyond what the UART has taken; reading stops at this much.
 constexpr std::size_t kHeldLimit = 4096;
+// Negotiations and requests queued behind data the UART cannot take yet; reading stops at this
+// many too, or a client could pile them up without end while the line stands still.
+constexpr std::size_t kQueuedEventLimit = 256;
 // Wire bytes queued for the client; beyond this much, device output stays in the UART and the
 // client is not read.
 constexpr std::size_t kOutLimit = 65536;
@@ -72,8 +75,8 @@ void ClientSession::CheckFinished() {
 bool ClientSession::WantInput() const {
   // A client that does not read what it is sent is not listened to either, so that its
   // requests cannot pile up answers here without end.
-  return !client_gone_ && held_bytes_ < kHeldLimit && !purge_deadline_ &&
-         out_.size() - out_sent_ < kOutLimit;
+  return !client_gone_ && held_bytes_ < kHeldLimit && events_.size() < kQueuedEventLimit &&
+         !purge_deadline_ && out_.size() - out_sent_ < kOutLimit;
 }
 
 void ClientSession::Step(std::uint32_t wait_ms) {
