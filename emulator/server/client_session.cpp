@@ -25,6 +25,11 @@ constexpr std::size_t kForwardChunk = 4096;
 // Grace beyond the line time of pending bytes, for a transmit purge and for delivering what a
 // departed client sent.
 constexpr Clock::Micros kGraceMicros = 1'000'000;
+// The longest a departed client keeps the session: once for taking in what it sent that is still
+// in the connection, and once (plus the grace) for delivering what the session holds. A line
+// that a slow rate or a device holding CTS off keeps from moving would otherwise keep the
+// server from every other client for as long as it likes.
+constexpr Clock::Micros kLongestLingerMicros = 30'000'000;
 
 // The members a settings request can change.
 bool SameSettings(const DCB& a, const DCB& b) {
@@ -83,6 +88,8 @@ void ClientSession::Step(std::uint32_t wait_ms) {
   bool readable = false;
   bool writable = false;
   if (!client_gone_) {
+    clock_.CatchUp();
+    const Clock::Micros wait_start = clock_.Now();
     net::Readiness ready;
     std::uint32_t error = 0;
     // A broken connection shows as readable and is found out by reading from it, even while
@@ -92,6 +99,18 @@ void ClientSession::Step(std::uint32_t wait_ms) {
     }
     readable = ready.readable;
     writable = ready.writable;
+    if (ready.hung_up && !readable) {
+      ClientHungUp();
+      if (!writable) {
+        // A hang-up ends every wait at once: make up the rest, to keep the pace of the steps.
+        clock_.CatchUp();
+        const Clock::Micros waited = clock_.Now() - wait_start;
+        const Clock::Micros wanted = Clock::Micros{wait_ms} * 1000u;
+        if (waited < wanted) {
+          clock_.SleepFor(wanted - waited);
+        }
+      }
+    }
   } else if (wait_ms > 0) {
     clock_.Sleep(wait_ms);
   }
@@ -146,8 +165,19 @@ void ClientSession::LoseClient(std::uint32_t error) {
   const Clock::Micros line_time =
       uart_->PendingOutputTime() +
       Clock::Micros{held_bytes_} * ByteTimeMicros(uart_->LineState().BaudRate);
-  linger_until_ = clock_.Now() + line_time + kGraceMicros;
+  linger_until_ = clock_.Now() + std::min(line_time, kLongestLingerMicros) + kGraceMicros;
   connection_.reset();
+}
+
+void ClientSession::ClientHungUp() {
+  // The client has closed its end while the session is not reading, so what it sent last is
+  // still in the connection; it comes in as the line makes room, for a while.
+  const Clock::Micros now = clock_.Now();
+  if (!hang_up_deadline_) {
+    hang_up_deadline_ = now + kLongestLingerMicros;
+  } else if (now >= *hang_up_deadline_) {
+    LoseClient(0);
+  }
 }
 
 void ClientSession::OnData(const std::uint8_t* bytes, std::size_t count) {

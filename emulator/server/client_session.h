@@ -19,7 +19,9 @@
 // - Options other than BINARY, SUPPRESS-GO-AHEAD (both ways) and the client's COM-PORT-OPTION
 //   are refused.
 // - When the client goes, what it sent is still delivered to the device, within the time the
-//   line needs for it plus a second.
+//   line needs for it plus a second, but never more than 31 s. A client that closes its end
+//   while the session is not reading it gets another 30 s at most for what is still in the
+//   connection to be taken in; the rest is dropped.
 #pragma once
 
 #include <cstddef>
@@ -91,6 +93,8 @@ class ClientSession final : private telnet::DecoderSink {
   bool WantInput() const;
   void ReceiveInput();
   void LoseClient(std::uint32_t error);
+  // The client closed its end while the session was not reading.
+  void ClientHungUp();
   // Carries out queued events until one has to wait.
   void ProcessEvents();
   // False when the message has to wait (a purge behind bytes still leaving the UART).
@@ -131,6 +135,7 @@ class ClientSession final : private telnet::DecoderSink {
   bool client_gone_ = false;
   std::uint32_t connection_error_ = 0;
   Clock::Micros linger_until_ = 0;
+  std::optional<Clock::Micros> hang_up_deadline_;
   bool finished_ = false;
 
   std::uint64_t bytes_to_device_ = 0;

@@ -129,6 +129,17 @@ void NoSigPipe([[maybe_unused]] NativeSocket socket) {
 #endif
 }
 
+#if !defined(_WIN32)
+// The peer's close, seen even while input is not looked for (Linux); elsewhere only a hang-up of
+// both directions is.
+constexpr short kPollHangUp =
+#if defined(POLLRDHUP)
+    POLLRDHUP;
+#else
+    0;
+#endif
+#endif
+
 constexpr int kSendFlags =
 #if defined(MSG_NOSIGNAL)
     MSG_NOSIGNAL;
@@ -419,7 +430,8 @@ bool WaitForSocket(const Socket& socket, bool want_read, bool want_write, std::u
 #else
   pollfd entry;
   entry.fd = native;
-  entry.events = static_cast<short>((want_read ? POLLIN : 0) | (want_write ? POLLOUT : 0));
+  entry.events =
+      static_cast<short>((want_read ? POLLIN : 0) | (want_write ? POLLOUT : 0) | kPollHangUp);
   entry.revents = 0;
   const int limit = static_cast<int>(std::min<std::uint32_t>(timeout_ms, INT_MAX));
   const int result = ::poll(&entry, 1, limit);
@@ -430,6 +442,7 @@ bool WaitForSocket(const Socket& socket, bool want_read, bool want_write, std::u
   const bool broken = (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
   ready.readable = (entry.revents & POLLIN) != 0 || broken;
   ready.writable = (entry.revents & POLLOUT) != 0 || broken;
+  ready.hung_up = (entry.revents & (kPollHangUp | POLLHUP)) != 0;
   return true;
 #endif
 }

@@ -79,6 +79,9 @@ IoStatus ReceiveSome(const Socket& socket, std::uint8_t* buffer, std::size_t cap
 struct Readiness {
   bool readable = false;  // also set for a closed or failed connection, which a receive reports
   bool writable = false;
+  // The peer has closed its end, even where input is not looked for and some may still wait to
+  // be read (not reported on Windows).
+  bool hung_up = false;
 };
 
 // Waits up to `timeout_ms` until the socket can be read (or written, when `want_write`).
