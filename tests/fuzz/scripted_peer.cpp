@@ -7,8 +7,8 @@ namespace tovrel::fuzz {
 
 void ScriptedPeer::Deliver(const std::vector<std::uint8_t>& bytes, std::uint32_t repeat,
                            Clock::Micros delay, std::size_t piece) {
-  if (bytes.empty() || repeat == 0) {
-    return;
+  if (bytes.empty() || repeat == 0 || end_set_) {
+    return;  // nothing comes after the end
   }
   Arrival arrival;
   arrival.total = std::uint64_t{bytes.size()} * repeat;
@@ -20,32 +20,39 @@ void ScriptedPeer::Deliver(const std::vector<std::uint8_t>& bytes, std::uint32_t
 }
 
 void ScriptedPeer::End(net::IoStatus how, std::uint32_t error, Clock::Micros delay) {
+  if (end_set_) {
+    return;
+  }
   end_set_ = true;
   end_how_ = how;
   end_error_ = error != 0 ? error : static_cast<std::uint32_t>(ECONNRESET);
-  end_delay_ = delay;
-  if (arrivals_.empty()) {
-    ended_at_ = std::max(last_arrival_, clock_.Now()) + delay;
-  }
+  ended_at_ = std::max(last_arrival_, clock_.Now()) + delay;
 }
 
 bool ScriptedPeer::Ended() const {
-  return end_set_ && arrivals_.empty() && clock_.Now() >= ended_at_;
+  return end_set_ && clock_.Now() >= ended_at_;
+}
+
+bool ScriptedPeer::Broken() const {
+  return Ended() && end_how_ == net::IoStatus::kFailed;
 }
 
 bool ScriptedPeer::InputDue() const {
-  return !arrivals_.empty() && arrivals_.front().at <= clock_.Now();
+  return !Broken() && !arrivals_.empty() && arrivals_.front().at <= clock_.Now();
 }
 
 bool ScriptedPeer::CanSend() const {
-  const bool broken = Ended() && end_how_ == net::IoStatus::kFailed;
-  return broken || (send_allowance_ > 0 && clock_.Now() >= sends_stalled_until_);
+  return Broken() || (send_allowance_ > 0 && clock_.Now() >= sends_stalled_until_);
 }
 
 net::Readiness ScriptedPeer::Look(bool want_read, bool want_write) const {
+  // As a socket reports it: a reset at once; an orderly close as input (the end of the stream)
+  // once everything before it has been taken, and as a hang-up even while input is not wanted.
   net::Readiness ready;
-  ready.readable = (want_read && InputDue()) || Ended();
-  ready.writable = want_write && CanSend();
+  const bool end_of_stream = Ended() && arrivals_.empty();
+  ready.readable = (want_read && (InputDue() || end_of_stream)) || Broken();
+  ready.writable = (want_write && CanSend()) || Broken();
+  ready.hung_up = Ended();
   return ready;
 }
 
@@ -64,10 +71,11 @@ bool ScriptedPeer::NextEvent(bool want_write, Clock::Micros& at) const {
   // is reported either way.
   if (!arrivals_.empty()) {
     consider(arrivals_.front().at);
-  } else if (end_set_) {
+  }
+  if (end_set_) {
     consider(ended_at_);
   }
-  if (want_write && send_allowance_ > 0 && sends_stalled_until_ > clock_.Now()) {
+  if (want_write && send_allowance_ > 0) {
     consider(sends_stalled_until_);
   }
   return found;
@@ -76,7 +84,7 @@ bool ScriptedPeer::NextEvent(bool want_write, Clock::Micros& at) const {
 net::IoStatus ScriptedPeer::Send(const std::uint8_t* bytes, std::size_t count, std::size_t& sent,
                                  std::uint32_t& error) {
   sent = 0;
-  if (Ended() && end_how_ == net::IoStatus::kFailed) {
+  if (Broken()) {
     error = end_error_;
     return net::IoStatus::kFailed;
   }
@@ -95,6 +103,11 @@ net::IoStatus ScriptedPeer::Send(const std::uint8_t* bytes, std::size_t count, s
 net::IoStatus ScriptedPeer::Receive(std::uint8_t* buffer, std::size_t capacity,
                                     std::size_t& received, std::uint32_t& error) {
   received = 0;
+  if (Broken()) {
+    arrivals_.clear();  // a reset drops what was not read
+    error = end_error_;
+    return net::IoStatus::kFailed;
+  }
   while (received < capacity && InputDue()) {
     Arrival& arrival = arrivals_.front();
     std::uint64_t want =
@@ -109,9 +122,6 @@ net::IoStatus ScriptedPeer::Receive(std::uint8_t* buffer, std::size_t capacity,
     const bool piece_ends = arrival.piece > 0;
     if (arrival.taken == arrival.total) {
       arrivals_.pop_front();
-      if (arrivals_.empty()) {
-        ended_at_ = std::max(last_arrival_, clock_.Now()) + end_delay_;
-      }
     }
     if (piece_ends) {
       break;
@@ -123,11 +133,7 @@ net::IoStatus ScriptedPeer::Receive(std::uint8_t* buffer, std::size_t capacity,
     }
     return net::IoStatus::kDone;
   }
-  if (Ended()) {
-    if (end_how_ == net::IoStatus::kFailed) {
-      error = end_error_;
-      return net::IoStatus::kFailed;
-    }
+  if (Ended() && arrivals_.empty()) {
     return net::IoStatus::kClosed;
   }
   error = EWOULDBLOCK;

@@ -1,8 +1,9 @@
 // The far end of a connection, played from a script on a virtual clock. What it sends arrives
 // at the times the script says, in the pieces it says (or run together, as TCP may); it takes
-// what it is sent at the pace the script allows; it may close or break the connection once
-// everything has arrived. A wait with nothing to do lets virtual time run to the next event or
-// to the wait's limit, so a whole session passes without sleeping.
+// what it is sent at the pace the script allows; it may close the connection after its last
+// bytes (seen as a hang-up at once, and as the end of the stream once those bytes are read) or
+// break it (a reset: unread bytes are lost). A wait with nothing to do lets virtual time run to
+// the next event or to the wait's limit, so a whole session passes without sleeping.
 #pragma once
 
 #include <cstddef>
@@ -25,8 +26,9 @@ class ScriptedPeer final : public net::ByteStream {
   // and never runs a piece together with the next arrival.
   void Deliver(const std::vector<std::uint8_t>& bytes, std::uint32_t repeat = 1,
                Clock::Micros delay = 0, std::size_t piece = 0);
-  // Once everything has arrived, the connection ends after `delay`: kClosed for an orderly close,
-  // kFailed for a broken connection with `error`. Until this is called it stays open.
+  // `delay` after the last arrival (or after now) the connection ends: kClosed for an orderly
+  // close, kFailed for a broken connection with `error`. Until this is called it stays open;
+  // after it, nothing more is delivered.
   void End(net::IoStatus how, std::uint32_t error, Clock::Micros delay);
   // Each send takes at most this many bytes (0: none, the send would block) ...
   void SetSendAllowance(std::size_t bytes) { send_allowance_ = bytes; }
@@ -41,6 +43,7 @@ class ScriptedPeer final : public net::ByteStream {
   std::uint64_t BytesSent() const { return bytes_sent_; }
   bool AllDelivered() const { return arrivals_.empty(); }
   bool Ended() const;
+  bool Broken() const;
 
   net::IoStatus Send(const std::uint8_t* bytes, std::size_t count, std::size_t& sent,
                      std::uint32_t& error) override;
@@ -70,8 +73,7 @@ class ScriptedPeer final : public net::ByteStream {
   bool end_set_ = false;
   net::IoStatus end_how_ = net::IoStatus::kClosed;
   std::uint32_t end_error_ = 0;
-  Clock::Micros end_delay_ = 0;
-  Clock::Micros ended_at_ = 0;  // valid once everything has arrived
+  Clock::Micros ended_at_ = 0;
   std::size_t send_allowance_ = 65536;
   Clock::Micros sends_stalled_until_ = 0;
   std::uint64_t bytes_sent_ = 0;
