@@ -31,8 +31,8 @@ class EmulatedDevice {
  public:
   // The records of what arrived and what was sent keep this many of the latest entries, so
   // that a device served for hours, whatever its clients send, keeps its memory flat.
-  static constexpr std::size_t kCommandHistory = 4096;
-  static constexpr std::size_t kSentByteHistory = 65536;
+  static constexpr std::size_t kCommandHistory = 1024;
+  static constexpr std::size_t kSentByteHistory = 16384;
   // A host that sends commands faster than their replies can leave would make the replies queue
   // up without end: while this many reply bytes wait to be sent, a new command is carried out
   // but not answered, as by a device whose transmit buffer is full.

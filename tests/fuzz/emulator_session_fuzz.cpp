@@ -38,9 +38,9 @@ using telnet::Verb;
 constexpr std::uint32_t kMaxImageBytes = 64u * 1024u;
 // What the session may hold: the UART's buffers, the output queue, client data waiting, the
 // image, and room for the rest.
-constexpr std::size_t kHeapBound = 1u << 20;
+constexpr std::size_t kHeapBound = 768u << 10;
 // The most a flood from the client may carry, so that one input stays quick.
-constexpr std::uint64_t kMaxFloodBytes = 256u * 1024u;
+constexpr std::uint64_t kMaxFloodBytes = 64u * 1024u;
 // Once the client has closed the connection, the session must be finished within this long,
 // whatever the line's speed and whatever is left to deliver: twice the longest the session
 // gives a departed client (once to take in what is still in the connection, once to deliver
