@@ -10,7 +10,9 @@
 //    more than 96 identification bytes are ever read;
 //  - an update reports success only after the device accepted the start, acknowledged every
 //    rate change exactly and was identified twice, and then the device received exactly the
-//    image; each identification shown is the one the device sent, cut to what fits;
+//    image; each identification shown is the one the device sent, cut to what fits (and, on a
+//    terminal, with its control characters escaped: no byte from the device reaches a terminal
+//    as a control sequence);
 //  - the port is closed and the file is closed on every way out, and no call reaches the port
 //    once it is closed.
 #include <algorithm>
@@ -24,6 +26,7 @@
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/device_commands.h"
+#include "app/terminal_text.h"
 #include "app/update_sequence.h"
 #include "fuzz_input.h"
 #include "fuzz_support.h"
@@ -287,8 +290,8 @@ bool ExpectedIdentification(const Bytes& reply, std::string& shown) {
 
 // Each inquiry answered in full shows its identification, in order, and the first one that was
 // not ends the run; returns how many were shown.
-std::size_t CheckIdentificationsShown(const std::vector<Bytes>& replies,
-                                      const std::string& output) {
+std::size_t CheckIdentificationsShown(const std::vector<Bytes>& replies, const std::string& output,
+                                      bool terminal) {
   std::size_t cursor = 0;
   std::size_t shown = 0;
   for (std::size_t i = 0; i < replies.size(); ++i) {
@@ -299,7 +302,8 @@ std::size_t CheckIdentificationsShown(const std::vector<Bytes>& replies,
                         std::string::npos);
       break;
     }
-    const std::string line = "Product ID: " + text + "\n";
+    // Shown as sent to a file or pipe; escaped where needed on a terminal.
+    const std::string line = "Product ID: " + TextForConsole(text, terminal) + "\n";
     const std::size_t at = output.find(line, cursor);
     TOVREL_FUZZ_CHECK(at != std::string::npos);
     cursor = at + line.size();
@@ -308,13 +312,29 @@ std::size_t CheckIdentificationsShown(const std::vector<Bytes>& replies,
   return shown;
 }
 
+// Whatever the device sends, a terminal gets no control character but the line feeds and
+// backspaces of the program's own messages: no escape sequence, no C1 control.
+void CheckNoControls(const std::string& output) {
+  for (std::size_t i = 0; i < output.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(output[i]);
+    TOVREL_FUZZ_CHECK(byte >= 0x20 || byte == '\n' || byte == '\b');
+    TOVREL_FUZZ_CHECK(byte != 0x7F);
+    if (byte == 0xC2 && i + 1 < output.size()) {
+      const auto next = static_cast<unsigned char>(output[i + 1]);
+      TOVREL_FUZZ_CHECK(next < 0x80 || next > 0x9F);
+    }
+  }
+}
+
 bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 void CheckUpdate(FuzzInput& input) {
   static constexpr std::int32_t kRates[] = {9600, 38400, 115200, 230400};
-  const std::int32_t rate = kRates[input.Byte() % 4u];
+  const std::uint8_t setup = input.Byte();
+  const std::int32_t rate = kRates[setup % 4u];
+  const bool terminal = (setup & 0x80u) != 0;
   testing::MemoryFileSystem files;
   const std::size_t image_size = input.Number16() % 600u;
   for (std::size_t i = 0; i < image_size; ++i) {
@@ -325,7 +345,7 @@ void CheckUpdate(FuzzInput& input) {
   StringSink sink;
   int status = 0;
   {
-    Console console(sink, true);
+    Console console(sink, terminal);
     UpdateEnvironment environment{device, clock, console, files};
     status = RunUpdate(files.path.c_str(), "COM2", rate, environment);
   }
@@ -336,7 +356,10 @@ void CheckUpdate(FuzzInput& input) {
   TOVREL_FUZZ_CHECK(files.opens == files.closes);
   TOVREL_FUZZ_CHECK((status == kExitSuccess) == EndsWith(output, "Flash update complete!\n"));
 
-  const std::size_t shown = CheckIdentificationsShown(device.inquiry_replies, output);
+  const std::size_t shown = CheckIdentificationsShown(device.inquiry_replies, output, terminal);
+  if (terminal) {
+    CheckNoControls(output);
+  }
   if (status == kExitSuccess) {
     TOVREL_FUZZ_CHECK(shown == 2);
     TOVREL_FUZZ_CHECK(device.start_replies.size() == 1);
