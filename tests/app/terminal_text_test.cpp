@@ -55,7 +55,9 @@ TEST_P(DeviceTextOnTheConsole, IdentificationIsEscapedOnlyOnATerminal) {
   firmware_argument = "missing.bin";  // ends the run straight after the identification
   EXPECT_EQ(Update(115200), 1);
   const std::string shown = GetParam() ? "TP\\x1B]0;x\\x07\\x1B[2J" : "TP\x1b]0;x\x07\x1b[2J";
-  EXPECT_EQ(Output().substr(0, Output().find('\n') + 1), "Product ID: " + shown + "\n");
+  // Each line ends as the platform's console ends it (CR LF on Windows).
+  EXPECT_EQ(Output().substr(0, Output().find('\n') + 1),
+            "Product ID: " + shown + std::string(kLineEnd));
 }
 
 INSTANTIATE_TEST_SUITE_P(Consoles, DeviceTextOnTheConsole, ::testing::Bool(),
