@@ -1,5 +1,7 @@
 #include "emulator/server/client_session.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cerrno>
 
