@@ -4,6 +4,8 @@
 // job log, and the whole run must take about as long as one update, not nine.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -64,13 +66,17 @@ class ManyDevices : public ::testing::Test {
     if (std::string(TOVREL_PARALLEL).empty()) {
       GTEST_SKIP() << "GNU parallel is not installed";
     }
-    work_ = fs::path(::testing::TempDir()) / "tovrel-many-devices";
+    // Its own folder, so that a second run of the suite on the machine cannot clear it.
+    work_ = fs::path(::testing::TempDir()) / ("tovrel-many-devices-" + std::to_string(::getpid()));
     fs::remove_all(work_);
     fs::create_directories(work_);
-    image_ = work_ / "firmware.bin";
-    std::ofstream file(image_, std::ios::binary);
-    for (std::size_t i = 0; i < kImageBytes; ++i) {
-      file.put(static_cast<char>((i * 7 + 3) ^ (i >> 7)));
+    image_ = WriteTestImage((work_ / "firmware.bin").string(), kImageBytes);
+  }
+
+  // Kept when something failed, for the logs in it.
+  void TearDown() override {
+    if (!work_.empty() && !HasFailure()) {
+      fs::remove_all(work_);
     }
   }
 
