@@ -42,6 +42,16 @@ bool IsDeviceRate(std::uint64_t rate) {
   return rate == 9600 || rate == 38400 || rate == 115200 || rate == 230400;
 }
 
+// Appends to a record that keeps its `limit` latest entries: the oldest are dropped in one go
+// once it holds twice as many, so that each append costs little.
+template <typename Entry>
+void Record(std::vector<Entry>& record, Entry entry, std::size_t limit) {
+  if (record.size() >= 2 * limit) {
+    record.erase(record.begin(), record.end() - static_cast<std::ptrdiff_t>(limit - 1));
+  }
+  record.push_back(std::move(entry));
+}
+
 }  // namespace
 
 EmulatedDevice::EmulatedDevice(DeviceConfig config, DeviceFaults faults)
@@ -123,7 +133,7 @@ std::optional<Clock::Micros> EmulatedDevice::NextOutputReady() const {
 std::uint8_t EmulatedDevice::StartOutputByte() {
   sending_ = output_.front();
   output_.pop_front();
-  sent_bytes_.push_back(sending_->value);
+  Record(sent_bytes_, sending_->value, kSentByteHistory);
   return sending_->value;
 }
 
@@ -144,7 +154,8 @@ std::vector<std::uint8_t> EmulatedDevice::TakeAllOutput(Clock::Micros at) {
 }
 
 void EmulatedDevice::HandleCommand(const std::vector<std::uint8_t>& frame, Clock::Micros at) {
-  commands_.push_back(ReceivedCommand{frame, speed_, at});
+  Record(commands_, ReceivedCommand{frame, speed_, at}, kCommandHistory);
+  ++command_count_;
   // Parameters lie between the letter and the final 'C'.
   const std::vector<std::uint8_t> params(frame.begin() + 3, frame.end() - 1);
   switch (frame[2]) {
@@ -268,7 +279,7 @@ void EmulatedDevice::FinishPiece(Clock::Micros at) {
 
 void EmulatedDevice::Reply(std::vector<std::uint8_t> bytes, ReplyFault fault, Clock::Micros at,
                            std::optional<std::uint32_t> switch_to_baud) {
-  if (faults_.silent || fault == ReplyFault::kNoReply) {
+  if (faults_.silent || fault == ReplyFault::kNoReply || output_.size() >= kPendingReplyLimit) {
     bytes.clear();
   } else if (fault == ReplyFault::kShortReply) {
     const std::size_t missing =

@@ -6,6 +6,7 @@
 // and asks for its output, always with times that never go backwards.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -28,6 +29,15 @@ struct ReceivedCommand {
 
 class EmulatedDevice {
  public:
+  // The records of what arrived and what was sent keep this many of the latest entries, so
+  // that a device served for hours, whatever its clients send, keeps its memory flat.
+  static constexpr std::size_t kCommandHistory = 1024;
+  static constexpr std::size_t kSentByteHistory = 16384;
+  // A host that sends commands faster than their replies can leave would make the replies queue
+  // up without end: while this many reply bytes wait to be sent, a new command is carried out
+  // but not answered, as by a device whose transmit buffer is full.
+  static constexpr std::size_t kPendingReplyLimit = 4096;
+
   explicit EmulatedDevice(DeviceConfig config = {}, DeviceFaults faults = {});
 
   // ---- The line side ----
@@ -68,7 +78,10 @@ class EmulatedDevice {
 
   // ---- What tests look at ----
 
+  // The latest commands received (up to kCommandHistory), oldest first.
   const std::vector<ReceivedCommand>& Commands() const { return commands_; }
+  // Every command received since power-on.
+  std::uint64_t CommandCount() const { return command_count_; }
   // Image bytes received since the last accepted start-programming command.
   const std::vector<std::uint8_t>& Image() const { return image_; }
   // Size announced by the last accepted start-programming command.
@@ -85,7 +98,8 @@ class EmulatedDevice {
   std::uint32_t BytesWhileCtsOff() const { return bytes_while_cts_off_; }
   // Bytes outside any complete command frame (garbled ones included).
   std::uint32_t IgnoredBytes() const { return parser_.IgnoredBytes(); }
-  // Every byte the device put on the line, in order (NULs included).
+  // The latest bytes the device put on the line (up to kSentByteHistory), in order (NULs
+  // included).
   const std::vector<std::uint8_t>& SentBytes() const { return sent_bytes_; }
   // The identification the next inquiry reports.
   const std::string& ProductId() const { return product_id_; }
@@ -140,6 +154,7 @@ class EmulatedDevice {
   std::vector<std::uint8_t> image_;
 
   std::vector<ReceivedCommand> commands_;
+  std::uint64_t command_count_ = 0;
   std::vector<std::uint8_t> sent_bytes_;
   std::uint32_t garbled_bytes_ = 0;
   std::uint32_t bytes_while_cts_off_ = 0;

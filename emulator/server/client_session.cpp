@@ -16,6 +16,9 @@ using telnet::Side;
 constexpr std::size_t kReceiveChunk = 4096;
 // Client data held here beyond what the UART has taken; reading stops at this much.
 constexpr std::size_t kHeldLimit = 4096;
+// Negotiations and requests queued behind data the UART cannot take yet; reading stops at this
+// many too, or a client could pile them up without end while the line stands still.
+constexpr std::size_t kQueuedEventLimit = 256;
 // Wire bytes queued for the client; beyond this much, device output stays in the UART and the
 // client is not read.
 constexpr std::size_t kOutLimit = 65536;
@@ -24,6 +27,11 @@ constexpr std::size_t kForwardChunk = 4096;
 // Grace beyond the line time of pending bytes, for a transmit purge and for delivering what a
 // departed client sent.
 constexpr Clock::Micros kGraceMicros = 1'000'000;
+// The longest a departed client keeps the session: once for taking in what it sent that is still
+// in the connection, and once (plus the grace) for delivering what the session holds. A line
+// that a slow rate or a device holding CTS off keeps from moving would otherwise keep the
+// server from every other client for as long as it likes.
+constexpr Clock::Micros kLongestLingerMicros = 30'000'000;
 
 // The members a settings request can change.
 bool SameSettings(const DCB& a, const DCB& b) {
@@ -35,6 +43,11 @@ bool SameSettings(const DCB& a, const DCB& b) {
 
 ClientSession::ClientSession(net::Socket connection, Clock& clock, const DeviceConfig& config,
                              const DeviceFaults& faults)
+    : ClientSession(std::make_unique<net::SocketStream>(std::move(connection)), clock, config,
+                    faults) {}
+
+ClientSession::ClientSession(std::unique_ptr<net::ByteStream> connection, Clock& clock,
+                             const DeviceConfig& config, const DeviceFaults& faults)
     : connection_(std::move(connection)),
       clock_(clock),
       uart_(std::make_unique<EmulatedUart>(clock_, config, faults)) {
@@ -50,6 +63,10 @@ ClientSession::ClientSession(net::Socket connection, Clock& clock, const DeviceC
   negotiator_.Request(Side::kRemote, telnet::kOptionSuppressGoAhead, out_);
   negotiator_.Request(Side::kRemote, telnet::kOptionComPort, out_);
   cts_ = uart_->ClearToSend();
+  if (!connection_) {
+    LoseClient(EBADF);
+    return;
+  }
   SendQueued();
 }
 
@@ -65,25 +82,39 @@ void ClientSession::CheckFinished() {
 bool ClientSession::WantInput() const {
   // A client that does not read what it is sent is not listened to either, so that its
   // requests cannot pile up answers here without end.
-  return !client_gone_ && held_bytes_ < kHeldLimit && !purge_deadline_ &&
-         out_.size() - out_sent_ < kOutLimit;
+  return !client_gone_ && held_bytes_ < kHeldLimit && events_.size() < kQueuedEventLimit &&
+         !purge_deadline_ && out_.size() - out_sent_ < kOutLimit;
 }
 
 void ClientSession::Step(std::uint32_t wait_ms) {
   bool readable = false;
   bool writable = false;
   if (!client_gone_) {
-    pollfd entry;
-    entry.fd = WaitDescriptor();
-    entry.events = WaitEvents();
-    entry.revents = 0;
-    if (::poll(&entry, 1, static_cast<int>(wait_ms)) > 0) {
-      // A broken connection is found out by reading from it, even while input is not wanted.
-      readable = (entry.revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0;
-      writable = (entry.revents & POLLOUT) != 0;
+    clock_.CatchUp();
+    const Clock::Micros wait_start = clock_.Now();
+    net::Readiness ready;
+    std::uint32_t error = 0;
+    // A broken connection shows as readable and is found out by reading from it, even while
+    // input is not wanted.
+    if (!connection_->Wait(WantInput(), out_sent_ < out_.size(), wait_ms, ready, error)) {
+      LoseClient(error != 0 ? error : static_cast<std::uint32_t>(ECONNRESET));
+    }
+    readable = ready.readable;
+    writable = ready.writable;
+    if (ready.hung_up && !readable) {
+      ClientHungUp();
+      if (!writable) {
+        // A hang-up ends every wait at once: make up the rest, to keep the pace of the steps.
+        clock_.CatchUp();
+        const Clock::Micros waited = clock_.Now() - wait_start;
+        const Clock::Micros wanted = Clock::Micros{wait_ms} * 1000u;
+        if (waited < wanted) {
+          clock_.SleepFor(wanted - waited);
+        }
+      }
     }
   } else if (wait_ms > 0) {
-    ::poll(nullptr, 0, static_cast<int>(wait_ms));
+    clock_.Sleep(wait_ms);
   }
 
   clock_.CatchUp();
@@ -110,7 +141,7 @@ void ClientSession::ReceiveInput() {
   std::uint8_t chunk[kReceiveChunk];
   std::size_t received = 0;
   std::uint32_t error = 0;
-  switch (net::ReceiveSome(connection_, chunk, sizeof chunk, received, error)) {
+  switch (connection_->Receive(chunk, sizeof chunk, received, error)) {
     case net::IoStatus::kDone:
       decoder_.Feed(chunk, received, *this);
       break;
@@ -136,8 +167,19 @@ void ClientSession::LoseClient(std::uint32_t error) {
   const Clock::Micros line_time =
       uart_->PendingOutputTime() +
       Clock::Micros{held_bytes_} * ByteTimeMicros(uart_->LineState().BaudRate);
-  linger_until_ = clock_.Now() + line_time + kGraceMicros;
-  connection_.Close();
+  linger_until_ = clock_.Now() + std::min(line_time, kLongestLingerMicros) + kGraceMicros;
+  connection_.reset();
+}
+
+void ClientSession::ClientHungUp() {
+  // The client has closed its end while the session is not reading, so what it sent last is
+  // still in the connection; it comes in as the line makes room, for a while.
+  const Clock::Micros now = clock_.Now();
+  if (!hang_up_deadline_) {
+    hang_up_deadline_ = now + kLongestLingerMicros;
+  } else if (now >= *hang_up_deadline_) {
+    LoseClient(0);
+  }
 }
 
 void ClientSession::OnData(const std::uint8_t* bytes, std::size_t count) {
@@ -351,7 +393,7 @@ void ClientSession::SendQueued() {
     std::size_t sent = 0;
     std::uint32_t error = 0;
     const net::IoStatus status =
-        net::SendSome(connection_, out_.data() + out_sent_, out_.size() - out_sent_, sent, error);
+        connection_->Send(out_.data() + out_sent_, out_.size() - out_sent_, sent, error);
     if (status == net::IoStatus::kFailed) {
       LoseClient(error != 0 ? error : static_cast<std::uint32_t>(EPIPE));
       return;
@@ -373,14 +415,20 @@ void ClientSession::SendQueued() {
 // --- Waiting -----------------------------------------------------------------------------------
 
 int ClientSession::WaitDescriptor() const {
-  return client_gone_ ? -1 : static_cast<int>(connection_.Get());
+  return client_gone_ || !connection_ ? -1 : connection_->Descriptor();
 }
 
 short ClientSession::WaitEvents() const {
   if (client_gone_) {
     return 0;
   }
-  return static_cast<short>((WantInput() ? POLLIN : 0) | (out_sent_ < out_.size() ? POLLOUT : 0));
+  short events =
+      static_cast<short>((WantInput() ? POLLIN : 0) | (out_sent_ < out_.size() ? POLLOUT : 0));
+#ifdef POLLRDHUP
+  // A client that closes while it is not being read must still wake the server.
+  events = static_cast<short>(events | POLLRDHUP);
+#endif
+  return events;
 }
 
 std::optional<Clock::Micros> ClientSession::NextDueTime() const {

@@ -19,7 +19,9 @@
 // - Options other than BINARY, SUPPRESS-GO-AHEAD (both ways) and the client's COM-PORT-OPTION
 //   are refused.
 // - When the client goes, what it sent is still delivered to the device, within the time the
-//   line needs for it plus a second.
+//   line needs for it plus a second, but never more than 31 s. A client that closes its end
+//   while the session is not reading it gets another 30 s at most for what is still in the
+//   connection to be taken in; the rest is dropped.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +36,7 @@
 #include "emulator/server/com_port_settings.h"
 #include "emulator/server/emulated_uart.h"
 #include "serial/clock.h"
+#include "serial/rfc2217/byte_stream.h"
 #include "serial/rfc2217/socket_layer.h"
 #include "serial/rfc2217/telnet_codec.h"
 
@@ -48,6 +51,9 @@ class ClientSession final : private telnet::DecoderSink {
   // power-on, built from `config` and `faults`; `clock` drives the line.
   ClientSession(net::Socket connection, Clock& clock, const DeviceConfig& config,
                 const DeviceFaults& faults);
+  // The same over any connection; its waits must move `clock` (the real clock for a socket).
+  ClientSession(std::unique_ptr<net::ByteStream> connection, Clock& clock,
+                const DeviceConfig& config, const DeviceFaults& faults);
   ~ClientSession() override;
   ClientSession(const ClientSession&) = delete;
   ClientSession& operator=(const ClientSession&) = delete;
@@ -94,6 +100,8 @@ class ClientSession final : private telnet::DecoderSink {
   bool WantInput() const;
   void ReceiveInput();
   void LoseClient(std::uint32_t error);
+  // The client closed its end while the session was not reading.
+  void ClientHungUp();
   // Carries out queued events until one has to wait.
   void ProcessEvents();
   // False when the message has to wait (a purge behind bytes still leaving the UART).
@@ -110,7 +118,7 @@ class ClientSession final : private telnet::DecoderSink {
   void Answer(rfc2217::ComPortCommand command, const std::vector<std::uint8_t>& value);
   std::uint8_t ModemState(bool delta) const;
 
-  net::Socket connection_;
+  std::unique_ptr<net::ByteStream> connection_;
   SteppedClock clock_;
   std::unique_ptr<EmulatedUart> uart_;
   telnet::Decoder decoder_;
@@ -134,6 +142,7 @@ class ClientSession final : private telnet::DecoderSink {
   bool client_gone_ = false;
   std::uint32_t connection_error_ = 0;
   Clock::Micros linger_until_ = 0;
+  std::optional<Clock::Micros> hang_up_deadline_;
   bool finished_ = false;
 
   std::uint64_t bytes_to_device_ = 0;

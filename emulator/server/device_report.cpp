@@ -10,7 +10,7 @@ bool UpdateStarted(const EmulatedDevice& device) {
 }
 
 std::string DescribeDevice(const EmulatedDevice& device) {
-  std::string text = std::to_string(device.Commands().size()) + " commands, ";
+  std::string text = std::to_string(device.CommandCount()) + " commands, ";
   if (!UpdateStarted(device)) {
     return text + "no image";
   }

@@ -176,6 +176,24 @@ const OptionRule* FindRule(const std::string& name) {
   return nullptr;
 }
 
+// A piece of the command line as an error message shows it: in quotes, with line breaks and
+// other control bytes written as \xNN, so that the message stays one line whatever was typed.
+std::string Quoted(const std::string& text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string quoted = "'";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      quoted += "\\x";
+      quoted += kHex[byte >> 4];
+      quoted += kHex[byte & 0x0F];
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
 ParseResult Error(std::string message) {
   ParseResult result;
   result.outcome = ParseOutcome::kError;
@@ -221,14 +239,14 @@ ParseResult ParseServerOptions(const std::vector<std::string>& arguments) {
       return result;
     }
     if (argument.size() < 3 || argument.compare(0, 2, "--") != 0) {
-      return Error("unexpected argument '" + argument + "'");
+      return Error("unexpected argument " + Quoted(argument));
     }
     const std::size_t equals = argument.find('=');
     const std::string name =
         argument.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
     const OptionRule* rule = FindRule(name);
     if (rule == nullptr) {
-      return Error("unknown option '--" + name + "'");
+      return Error("unknown option " + Quoted("--" + name));
     }
     std::string value;
     if (!rule->takes_value) {
@@ -243,7 +261,7 @@ ParseResult ParseServerOptions(const std::vector<std::string>& arguments) {
       return Error("option '--" + name + "' needs a value (" + rule->expected + ")");
     }
     if (!rule->apply(result.options, value)) {
-      return Error("invalid value '" + value + "' for '--" + name + "' (expected " +
+      return Error("invalid value " + Quoted(value) + " for '--" + name + "' (expected " +
                    rule->expected + ")");
     }
   }

@@ -34,6 +34,13 @@ constexpr int kReceiveRounds = 16;
 // Server messages kept for a request to match against.
 constexpr std::size_t kMaxQueuedReplies = 64;
 
+// Answers to the server's negotiations join the output queue. A server that keeps asking while
+// it does not read would make the queue grow without end, so past this many unsent bytes the
+// connection is not read until the queue has shrunk: TCP then holds the server back. Sent bytes
+// at the front of the queue are dropped once there are this many, so that a queue that never
+// quite empties does not grow either.
+constexpr std::size_t kOutputQueueLimit = 65536;
+
 // The modem-line bits of a NOTIFY-MODEMSTATE carry the MS_* values unchanged (CTS 0x10, DSR
 // 0x20, RI 0x40, CD 0x80); the low four bits report changes and have no MS_* counterpart.
 constexpr std::uint8_t kModemLineBits = kModemCd | kModemRi | kModemDsr | kModemCts;
@@ -45,8 +52,8 @@ std::vector<std::uint8_t> BigEndian(std::uint32_t number) {
 
 }  // namespace
 
-ClientConnection::ClientConnection(const ClientOptions& options)
-    : options_(options), line_state_(DefaultRemoteLineState()) {}
+ClientConnection::ClientConnection(const ClientOptions& options, Clock& clock)
+    : options_(options), clock_(clock), line_state_(DefaultRemoteLineState()) {}
 
 bool ClientConnection::Fail(std::uint32_t error) {
   error_ = error;
@@ -60,23 +67,17 @@ void ClientConnection::Lose(std::uint32_t error) {
 }
 
 ClientConnection::TimePoint ClientConnection::After(std::uint64_t milliseconds) {
-  return SteadyClock::now() + std::chrono::milliseconds(std::min(milliseconds, kLongestWaitMs));
-}
-
-std::uint64_t ClientConnection::NowMicros() {
-  return static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now().time_since_epoch())
-          .count());
+  return clock_.Now() + std::min(milliseconds, kLongestWaitMs) * 1000u;
 }
 
 std::uint32_t ClientConnection::MillisecondsUntil(TimePoint deadline) {
-  const auto now = SteadyClock::now();
+  const Clock::Micros now = clock_.Now();
   if (now >= deadline) {
     return 0;
   }
   // Rounded up, so that a wait never ends just before its deadline and spins once more.
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-  return static_cast<std::uint32_t>(std::min<long long>(left, INT_MAX));
+  const std::uint64_t left = (deadline - now + 999u) / 1000u;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(left, INT_MAX));
 }
 
 // --- Opening ---------------------------------------------------------------------------------
@@ -87,17 +88,25 @@ bool ClientConnection::Open(const RemotePortAddress& address) {
   if (options_.interruption != nullptr) {
     give_up = [this] { return StopRequested(); };
   }
-  socket_ =
+  net::Socket socket =
       net::ConnectTcp(address.host, address.port, options_.connect_timeout_ms, error, give_up);
-  if (!socket_.IsOpen()) {
+  if (!socket.IsOpen()) {
     TraceOf(options_).Line("rfc2217: connecting to %s:%u failed, errno %u", address.host.c_str(),
                            static_cast<unsigned>(address.port), static_cast<unsigned>(error));
     return Fail(error);
   }
   TraceOf(options_).Line("rfc2217: connected to %s:%u", address.host.c_str(),
                          static_cast<unsigned>(address.port));
+  return OpenOver(std::make_unique<net::SocketStream>(std::move(socket)));
+}
+
+bool ClientConnection::OpenOver(std::unique_ptr<net::ByteStream> stream) {
+  stream_ = std::move(stream);
+  if (!stream_) {
+    return Fail(EINVAL);
+  }
   if (!Negotiate() || !AwaitSettings()) {
-    socket_.Close();
+    stream_.reset();
     return false;
   }
   return true;
@@ -211,15 +220,19 @@ bool ClientConnection::AwaitSettings() {
 }
 
 void ClientConnection::Close() {
-  if (socket_.IsOpen() && !Lost()) {
+  if (stream_ && !Lost()) {
     SendQueued();  // whatever the system takes at once; closing does not wait
   }
-  socket_.Close();
+  stream_.reset();
 }
 
 // --- Input and output ------------------------------------------------------------------------
 
 void ClientConnection::Step(std::uint32_t wait_ms) {
+  if (!stream_) {
+    Lose(ENOTCONN);  // closed, or never opened
+    return;
+  }
   const std::uint64_t sent_before = SentPosition();
   SendQueued();
   if (Lost()) {
@@ -233,7 +246,8 @@ void ClientConnection::Step(std::uint32_t wait_ms) {
   }
   net::Readiness ready;
   std::uint32_t error = 0;
-  if (!net::WaitForSocket(socket_, QueuedOutput() > 0, wait_ms, ready, error)) {
+  const bool want_input = QueuedOutput() < kOutputQueueLimit;
+  if (!stream_->Wait(want_input, QueuedOutput() > 0, wait_ms, ready, error)) {
     Lose(error);
     return;
   }
@@ -246,11 +260,15 @@ void ClientConnection::Step(std::uint32_t wait_ms) {
 }
 
 void ClientConnection::SendQueued() {
+  if (!stream_) {
+    Lose(ENOTCONN);
+    return;
+  }
   while (QueuedOutput() > 0) {
     std::size_t sent = 0;
     std::uint32_t error = 0;
     const net::IoStatus status =
-        net::SendSome(socket_, out_.data() + out_sent_, QueuedOutput(), sent, error);
+        stream_->Send(out_.data() + out_sent_, QueuedOutput(), sent, error);
     if (status == net::IoStatus::kFailed) {
       Lose(error);
       return;
@@ -260,19 +278,19 @@ void ClientConnection::SendQueued() {
     }
     out_sent_ += sent;
   }
-  if (out_sent_ == out_.size()) {
-    out_origin_ += out_.size();
-    out_.clear();
+  if (out_sent_ == out_.size() || out_sent_ >= kOutputQueueLimit) {
+    out_origin_ += out_sent_;
+    out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(out_sent_));
     out_sent_ = 0;
   }
 }
 
 void ClientConnection::ReceiveAvailable() {
   std::uint8_t chunk[kReceiveChunk];
-  for (int round = 0; round < kReceiveRounds; ++round) {
+  for (int round = 0; round < kReceiveRounds && QueuedOutput() < kOutputQueueLimit; ++round) {
     std::size_t received = 0;
     std::uint32_t error = 0;
-    switch (net::ReceiveSome(socket_, chunk, sizeof chunk, received, error)) {
+    switch (stream_->Receive(chunk, sizeof chunk, received, error)) {
       case net::IoStatus::kDone:
         decoder_.Feed(chunk, received, *this);
         if (received < sizeof chunk) {
@@ -544,7 +562,7 @@ bool ClientConnection::Read(std::uint8_t* buffer, std::uint32_t count, std::uint
   }
   const ReadPlan plan = PlanRead(timeouts_, count, options_.unlimited_wait_cap_ms);
   const TimePoint total_deadline = After(plan.total_ms);
-  TimePoint last_byte = SteadyClock::now();
+  TimePoint last_byte = clock_.Now();
   if (!Lost()) {
     Step(0);
   }
@@ -555,7 +573,7 @@ bool ClientConnection::Read(std::uint8_t* buffer, std::uint32_t count, std::uint
       std::copy(received_.begin(), end, buffer + bytes_read);
       received_.erase(received_.begin(), end);
       bytes_read += static_cast<std::uint32_t>(take);
-      last_byte = SteadyClock::now();
+      last_byte = clock_.Now();
     }
     if (bytes_read == count) {
       return true;
@@ -569,7 +587,7 @@ bool ClientConnection::Read(std::uint8_t* buffer, std::uint32_t count, std::uint
     }
     TimePoint deadline = total_deadline;
     if (plan.interval_ms > 0 && bytes_read > 0) {
-      deadline = std::min(deadline, last_byte + std::chrono::milliseconds(plan.interval_ms));
+      deadline = std::min(deadline, last_byte + std::min(plan.interval_ms, kLongestWaitMs) * 1000u);
     }
     std::uint32_t left = MillisecondsUntil(deadline);
     if (left == 0) {

@@ -24,15 +24,17 @@
 // lost: every later operation fails with the same number).
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <utility>
 #include <vector>
 
+#include "serial/clock.h"
 #include "serial/rfc2217/awaited_replies.h"
+#include "serial/rfc2217/byte_stream.h"
 #include "serial/rfc2217/client_options.h"
 #include "serial/rfc2217/far_line_estimate.h"
 #include "serial/rfc2217/port_name.h"
@@ -50,10 +52,14 @@ inline constexpr std::uint8_t kModemStateMask = 0xFF;
 
 class ClientConnection final : private telnet::DecoderSink {
  public:
-  explicit ClientConnection(const ClientOptions& options);
+  // Every deadline and the far-line estimate are kept on `clock`, which must be the clock the
+  // connection's waits move: the system's clock for a socket, a virtual one for a scripted peer.
+  ClientConnection(const ClientOptions& options, Clock& clock);
 
   // Connects, negotiates, asks for the modem lines and the settings in force.
   bool Open(const RemotePortAddress& address);
+  // The same over a connection already made.
+  bool OpenOver(std::unique_ptr<net::ByteStream> stream);
   // Closes the connection; the object is then unusable.
   void Close();
 
@@ -77,8 +83,7 @@ class ClientConnection final : private telnet::DecoderSink {
   std::uint32_t Error() const { return error_; }
 
  private:
-  using SteadyClock = std::chrono::steady_clock;
-  using TimePoint = SteadyClock::time_point;
+  using TimePoint = Clock::Micros;
 
   // DecoderSink
   void OnData(const std::uint8_t* bytes, std::size_t count) override;
@@ -104,10 +109,10 @@ class ClientConnection final : private telnet::DecoderSink {
   bool StopRequested() const {
     return options_.interruption != nullptr && options_.interruption->Requested();
   }
-  static TimePoint After(std::uint64_t milliseconds);
-  static std::uint32_t MillisecondsUntil(TimePoint deadline);
+  TimePoint After(std::uint64_t milliseconds);
+  std::uint32_t MillisecondsUntil(TimePoint deadline);
   // The clock of the far-line estimate, in microseconds.
-  static std::uint64_t NowMicros();
+  std::uint64_t NowMicros() { return clock_.Now(); }
 
   // Queues COM-PORT-OPTION requests and waits for their acknowledgements. False when one is
   // contradicted (awaited.Contradicted()) or the connection is lost. A server that leaves a
@@ -130,7 +135,8 @@ class ClientConnection final : private telnet::DecoderSink {
   std::uint64_t SentPosition() const { return out_origin_ + out_sent_; }
 
   ClientOptions options_;
-  net::Socket socket_;
+  Clock& clock_;
+  std::unique_ptr<net::ByteStream> stream_;
   telnet::Decoder decoder_;
   telnet::OptionNegotiator negotiator_;
 

@@ -11,7 +11,7 @@ namespace tovrel {
 // One open port. Its mutex makes each call on the port one whole exchange, as calls on one
 // synchronous Win32 handle are.
 struct Rfc2217SerialApi::Port {
-  explicit Port(const rfc2217::ClientOptions& options) : connection(options) {}
+  Port(const rfc2217::ClientOptions& options, Clock& clock) : connection(options, clock) {}
 
   std::mutex mutex;
   rfc2217::ClientConnection connection;
@@ -68,7 +68,7 @@ PortHandle Rfc2217SerialApi::OpenPort(const char* name) {
     Fail(sockets_.Error());
     return INVALID_HANDLE_VALUE;
   }
-  auto port = std::make_shared<Port>(options_);
+  auto port = std::make_shared<Port>(options_, clock_);
   if (!port->connection.Open(address)) {
     FailFrom(port->connection);
     return INVALID_HANDLE_VALUE;

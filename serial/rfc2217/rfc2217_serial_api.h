@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "serial/clock.h"
 #include "serial/portable_locks.h"
 #include "serial/rfc2217/client_options.h"
 #include "serial/rfc2217/socket_layer.h"
@@ -65,6 +66,8 @@ class Rfc2217SerialApi final : public SerialApiWithPortableLocks {
 
   net::SocketLibrary sockets_;
   rfc2217::ClientOptions options_;
+  // Socket waits are real, so the deadlines of a connection are kept on the real clock.
+  SystemClock clock_;
 
   std::mutex ports_mutex_;
   std::map<PortHandle, std::shared_ptr<Port>> ports_;

@@ -132,6 +132,17 @@ void NoSigPipe([[maybe_unused]] NativeSocket socket) {
 #endif
 }
 
+#if !defined(_WIN32)
+// The peer's close, seen even while input is not looked for (Linux); elsewhere only a hang-up of
+// both directions is.
+constexpr short kPollHangUp =
+#if defined(POLLRDHUP)
+    POLLRDHUP;
+#else
+    0;
+#endif
+#endif
+
 constexpr int kSendFlags =
 #if defined(MSG_NOSIGNAL)
     MSG_NOSIGNAL;
@@ -392,6 +403,11 @@ IoStatus ReceiveSome(const Socket& socket, std::uint8_t* buffer, std::size_t cap
 
 bool WaitForSocket(const Socket& socket, bool want_write, std::uint32_t timeout_ms,
                    Readiness& ready, std::uint32_t& error) {
+  return WaitForSocket(socket, true, want_write, timeout_ms, ready, error);
+}
+
+bool WaitForSocket(const Socket& socket, bool want_read, bool want_write, std::uint32_t timeout_ms,
+                   Readiness& ready, std::uint32_t& error) {
   ready = Readiness();
   const NativeSocket native = Native(socket.Get());
 #if defined(_WIN32)
@@ -402,7 +418,9 @@ bool WaitForSocket(const Socket& socket, bool want_write, std::uint32_t timeout_
   FD_ZERO(&readable);
   FD_ZERO(&writable);
   FD_ZERO(&failed);
-  FD_SET(native, &readable);
+  if (want_read) {
+    FD_SET(native, &readable);
+  }
   FD_SET(native, &failed);
   if (want_write) {
     FD_SET(native, &writable);
@@ -410,19 +428,21 @@ bool WaitForSocket(const Socket& socket, bool want_write, std::uint32_t timeout_
   timeval limit;
   limit.tv_sec = static_cast<long>(timeout_ms / 1000u);
   limit.tv_usec = static_cast<long>((timeout_ms % 1000u) * 1000u);
-  const int result = ::select(0, &readable, want_write ? &writable : nullptr, &failed, &limit);
+  const int result = ::select(0, want_read ? &readable : nullptr, want_write ? &writable : nullptr,
+                              &failed, &limit);
   if (result == SOCKET_ERROR) {
     error = LastSocketError();
     return error == EINTR;
   }
   const bool broken = FD_ISSET(native, &failed) != 0;
-  ready.readable = FD_ISSET(native, &readable) != 0 || broken;
+  ready.readable = (want_read && FD_ISSET(native, &readable) != 0) || broken;
   ready.writable = (want_write && FD_ISSET(native, &writable) != 0) || broken;
   return true;
 #else
   pollfd entry;
   entry.fd = native;
-  entry.events = static_cast<short>(POLLIN | (want_write ? POLLOUT : 0));
+  entry.events =
+      static_cast<short>((want_read ? POLLIN : 0) | (want_write ? POLLOUT : 0) | kPollHangUp);
   entry.revents = 0;
   const int limit = static_cast<int>(std::min<std::uint32_t>(timeout_ms, INT_MAX));
   const int result = ::poll(&entry, 1, limit);
@@ -433,6 +453,7 @@ bool WaitForSocket(const Socket& socket, bool want_write, std::uint32_t timeout_
   const bool broken = (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
   ready.readable = (entry.revents & POLLIN) != 0 || broken;
   ready.writable = (entry.revents & POLLOUT) != 0 || broken;
+  ready.hung_up = (entry.revents & (kPollHangUp | POLLHUP)) != 0;
   return true;
 #endif
 }

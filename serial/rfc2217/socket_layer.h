@@ -81,11 +81,19 @@ IoStatus ReceiveSome(const Socket& socket, std::uint8_t* buffer, std::size_t cap
 struct Readiness {
   bool readable = false;  // also set for a closed or failed connection, which a receive reports
   bool writable = false;
+  // The peer has closed its end, even where input is not looked for and some may still wait to
+  // be read (not reported on Windows).
+  bool hung_up = false;
 };
 
 // Waits up to `timeout_ms` until the socket can be read (or written, when `want_write`).
 // Returns early without anything ready when a signal interrupts the wait; false on failure.
 bool WaitForSocket(const Socket& socket, bool want_write, std::uint32_t timeout_ms,
+                   Readiness& ready, std::uint32_t& error);
+// The same, looking for input only when `want_read`. A failed connection is reported as readable
+// whether or not input is wanted, and so is a closed one except on Windows, which tells a close
+// only to a reader.
+bool WaitForSocket(const Socket& socket, bool want_read, bool want_write, std::uint32_t timeout_ms,
                    Readiness& ready, std::uint32_t& error);
 
 // Sends each small write at once instead of waiting to fill a segment (TCP_NODELAY).

@@ -209,8 +209,9 @@ void AppendNegotiation(std::vector<std::uint8_t>& out, Verb verb, std::uint8_t o
 
 void AppendSubnegotiation(std::vector<std::uint8_t>& out, std::uint8_t option,
                           const std::uint8_t* payload, std::size_t length) {
-  out.insert(out.end(), {kIac, kSb});
-  AppendEscaped(out, &option, 1);
+  // The option byte goes as it is: the decoder takes the byte after IAC SB as the option
+  // whatever its value, so doubling an option of 255 would make its second half payload.
+  out.insert(out.end(), {kIac, kSb, option});
   AppendEscaped(out, payload, length);
   out.insert(out.end(), {kIac, kSe});
 }

@@ -13,14 +13,18 @@
 #include <thread>
 
 #include "tests/e2e/child_process.h"
+#include "tests/e2e/test_files.h"
 
 namespace tovrel {
 namespace {
 
 using std::chrono::seconds;
 using testing::ChildProcess;
+using testing::kTwoKibUpdateOutput;
 using testing::ProcessResult;
+using testing::ReadWholeFile;
 using testing::RunProcess;
+using testing::WriteTestImage;
 
 const std::string kUsage =
     "Usage: Tovrel <flashfile> <COMn> [Baudrate]\n"
@@ -31,15 +35,6 @@ const std::string kUsage =
 ProcessResult Tovrel(std::vector<std::string> arguments, seconds limit = seconds(10)) {
   arguments.insert(arguments.begin(), TOVREL_BINARY);
   return RunProcess(arguments, limit);
-}
-
-std::string WriteImage(const std::string& name, std::size_t bytes) {
-  const std::string path = ::testing::TempDir() + name;
-  std::ofstream file(path, std::ios::binary);
-  for (std::size_t i = 0; i < bytes; ++i) {
-    file.put(static_cast<char>(i * 13));
-  }
-  return path;
 }
 
 TEST(TovrelBinary, WithoutArgumentsPrintsUsageAndFails) {
@@ -80,15 +75,11 @@ TEST(TovrelBinary, MissingFirmwareFileAfterIdentifyingTheDevice) {
 }
 
 TEST(TovrelBinary, FlashesTheEmulatedDeviceInRealTime) {
-  const std::string image = WriteImage("tovrel-e2e.bin", 2048);
+  const std::string image = WriteTestImage(::testing::TempDir() + "tovrel-e2e.bin", 2048);
   const ProcessResult run = Tovrel({image, "sim://", "115200"}, seconds(40));
   ASSERT_FALSE(run.timed_out);
   EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(run.standard_output,
-            "Product ID: VELMOR TP-200 FW 1.04\n"
-            "\nProgramming -   0%\b\b\b\b 50%\b\b\b\b100%\b\b\b\b100%\n"
-            "Product ID: VELMOR TP-200 FW 1.05\n"
-            "Flash update complete!\n");
+  EXPECT_EQ(run.standard_output, kTwoKibUpdateOutput);
   EXPECT_EQ(run.standard_error, "");
   // 14 s of fixed pauses, plus 2 KiB at 3840 bytes a second; CTS pacing adds a little.
   EXPECT_GE(run.elapsed, std::chrono::milliseconds(14000 + 533));
@@ -134,15 +125,10 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(param_info.param.name);
     });
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
 // Output to a file is written line by line and step by step: what was printed before an
 // uncatchable SIGKILL is all there, ending with a whole progress step.
 TEST(TovrelBinary, OutputToAFileSurvivesSigkill) {
-  const std::string image = WriteImage("tovrel-e2e-kill.bin", 16384);
+  const std::string image = WriteTestImage(::testing::TempDir() + "tovrel-e2e-kill.bin", 16384);
   const std::string log = ::testing::TempDir() + "tovrel-e2e-kill.log";
   std::string expected = "Product ID: VELMOR TP-200 FW 1.04\n\nProgramming -   0%";
   for (int kib = 1; kib <= 16; ++kib) {
@@ -153,14 +139,14 @@ TEST(TovrelBinary, OutputToAFileSurvivesSigkill) {
   ChildProcess tovrel;
   ASSERT_TRUE(tovrel.Start({TOVREL_BINARY, image, "sim://", "38400"}, log));
   const auto deadline = std::chrono::steady_clock::now() + seconds(20);
-  while (ReadFile(log).find(" 12%") == std::string::npos &&
+  while (ReadWholeFile(log).find(" 12%") == std::string::npos &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   tovrel.Signal(SIGKILL);
   tovrel.Wait(seconds(5));
 
-  const std::string kept = ReadFile(log);
+  const std::string kept = ReadWholeFile(log);
   ASSERT_NE(kept.find(" 12%"), std::string::npos) << kept;
   EXPECT_EQ(expected.substr(0, kept.size()), kept);
   EXPECT_EQ(kept.back(), '%');

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "tests/e2e/child_process.h"
+#include "tests/e2e/test_files.h"
 
 namespace tovrel::testing {
 namespace {
@@ -58,19 +59,6 @@ struct CaseFiles {
 
   std::string name;
 };
-
-std::string WriteImage(const std::string& path, std::size_t bytes) {
-  std::ofstream file(path, std::ios::binary);
-  for (std::size_t i = 0; i < bytes; ++i) {
-    file.put(static_cast<char>((i * 29 + 5) ^ (i >> 7)));
-  }
-  return path;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
 
 std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& start) {
   std::vector<std::string> lines;
@@ -106,7 +94,7 @@ bool WaitForListener(std::uint16_t port, std::chrono::milliseconds limit) {
   std::snprintf(wanted, sizeof wanted, "0100007F:%04X 00000000:0000 0A", port);
   const auto deadline = SteadyClock::now() + limit;
   while (SteadyClock::now() < deadline) {
-    if (ReadFile("/proc/net/tcp").find(wanted) != std::string::npos) {
+    if (ReadWholeFile("/proc/net/tcp").find(wanted) != std::string::npos) {
       return true;
     }
     ::usleep(20'000);
@@ -236,7 +224,7 @@ TEST_P(ThroughRealServers, UpdateLeavesTheFarPortAsTheDeviceNeedsIt) {
     GTEST_SKIP() << "the server is not installed here";
   }
   const CaseFiles files(c.name);
-  const std::string image = WriteImage(TempPath(files.name + ".bin"), 2048);
+  const std::string image = WriteTestImage(TempPath(files.name + ".bin"), 2048);
   std::vector<std::string> device_options = {"--baud", std::to_string(c.baud)};
   if (c.refuse_start) {
     device_options.insert(device_options.end(), {"--wrong-reply", "start"});
@@ -268,13 +256,10 @@ TEST_P(ThroughRealServers, UpdateLeavesTheFarPortAsTheDeviceNeedsIt) {
     return;
   }
   EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(run.standard_output,
-            "Product ID: VELMOR TP-200 FW 1.04\n"
-            "\nProgramming -   0%\b\b\b\b 50%\b\b\b\b100%\b\b\b\b100%\n"
-            "Product ID: VELMOR TP-200 FW 1.05\n"
-            "Flash update complete!\n");
+  EXPECT_EQ(run.standard_output, kTwoKibUpdateOutput);
   EXPECT_EQ(far_end.exit_status, 0) << far_end.standard_output;
-  EXPECT_EQ(ReadFile(device.SavedImage()), ReadFile(image)) << "the image arrived altered";
+  EXPECT_EQ(ReadWholeFile(device.SavedImage()), ReadWholeFile(image))
+      << "the image arrived altered";
   // The image goes at 38400; the port ends at the requested rate, with DTR off since the
   // update's end and RTS raised for the handshake.
   EXPECT_EQ(commands.size(), c.baud == 38400 ? 3u : 5u) << far_end.standard_output;

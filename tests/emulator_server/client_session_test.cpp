@@ -505,6 +505,25 @@ TEST(ClientSession, DeliversWhatADepartedClientSent) {
   EXPECT_TRUE(h.Session().Device().ProgrammingComplete());
 }
 
+TEST(ClientSession, GivesUpOnADepartedClientWhoseBytesCannotLeave) {
+  DeviceFaults faults;
+  faults.cts_stuck_off = true;
+  SessionHarness h({}, faults);
+  ASSERT_TRUE(h.Connected());
+  h.Client().SendComPort(ComPortCommand::kSetControl, {rfc2217::kControlHardwareFlow});
+  // More than the UART and the session take in: the rest stays in the connection.
+  h.Client().SendData(Pattern(20000));
+  h.Run(10 * kMs);
+  h.Client().Close();
+  const Clock::Micros closed_at = h.Time().Now();
+  ASSERT_TRUE(h.RunUntil([&] { return h.Session().Finished(); }, 70000 * kMs, 100 * kMs));
+  // 30 s for what is still in the connection to come in, then the line time of what the UART
+  // and the session hold (twice 4096 bytes, about 2.1 s at 38400 baud) and a second of grace.
+  EXPECT_GE(h.Time().Now() - closed_at, 33000 * kMs);
+  EXPECT_LT(h.Time().Now() - closed_at, 34500 * kMs);
+  EXPECT_EQ(h.Session().BytesToDevice(), server::kUartTransmitBufferBytes);
+}
+
 TEST(ClientSession, FinishesAtOnceWhenNothingIsLeftToDeliver) {
   SessionHarness h;
   ASSERT_TRUE(h.Connected());

@@ -15,6 +15,7 @@
 
 #include "emulator_process.h"
 #include "tests/e2e/child_process.h"
+#include "tests/e2e/test_files.h"
 
 namespace tovrel::testing {
 namespace {
@@ -29,21 +30,6 @@ const std::string kUsage =
     "  Writes a new program <flashfile> into the Velmor flash memory\n"
     "  on the specified COM port. Default baud rate is 38400\n"
     "  Example: tovrel a:tamix.bin COM2 115200\n";
-
-std::string WriteImage(const std::string& path) {
-  std::ofstream file(path, std::ios::binary);
-  std::string bytes(kImageBytes, '\0');
-  for (std::size_t i = 0; i < kImageBytes; ++i) {
-    bytes[i] = static_cast<char>((i * 31 + 7) ^ (i >> 8));
-  }
-  file << bytes;
-  return bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
 
 enum class When { kInThePause, kInTheTransfer };
 
@@ -62,7 +48,8 @@ class InterruptedUpdate : public ::testing::TestWithParam<InterruptCase> {};
 TEST_P(InterruptedUpdate, StopsInOrderAndLeavesThePortFree) {
   const InterruptCase& c = GetParam();
   const std::string base = ::testing::TempDir() + "tovrel-stop-" + c.name;
-  const std::string image = WriteImage(base + ".bin");
+  WriteTestImage(base + ".bin", kImageBytes);
+  const std::string image = ImageBytes(kImageBytes);
   const std::string saved = base + ".saved";
   std::remove(saved.c_str());
   EmulatorProcess emulator({"--baud", "115200", "--save-image", saved});
@@ -108,7 +95,7 @@ TEST_P(InterruptedUpdate, StopsInOrderAndLeavesThePortFree) {
     EXPECT_LT(transferred, kImageBytes);
     // The device holds exactly the bytes reported, and they are the start of the image.
     ASSERT_TRUE(emulator.WaitForLog("image saved to ", seconds(5))) << log;
-    EXPECT_EQ(ReadFile(saved), image.substr(0, transferred));
+    EXPECT_EQ(ReadWholeFile(saved), image.substr(0, transferred));
     EXPECT_NE(log.find(" left the line at 38400 baud, DTR off\n"), std::string::npos) << log;
   }
 

@@ -4,6 +4,8 @@
 // job log, and the whole run must take about as long as one update, not nine.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +20,7 @@
 
 #include "emulator_process.h"
 #include "tests/e2e/child_process.h"
+#include "tests/e2e/test_files.h"
 
 namespace tovrel::testing {
 namespace {
@@ -29,11 +32,6 @@ using std::chrono::seconds;
 constexpr int kGoodDevices = 8;
 constexpr char kRate[] = "115200";
 constexpr std::size_t kImageBytes = 2048;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
 
 // The exit value of each job in a joblog, by the port in its command (which parallel may quote).
 std::map<std::string, std::string> ExitValuesByPort(const std::string& joblog) {
@@ -68,13 +66,17 @@ class ManyDevices : public ::testing::Test {
     if (std::string(TOVREL_PARALLEL).empty()) {
       GTEST_SKIP() << "GNU parallel is not installed";
     }
-    work_ = fs::path(::testing::TempDir()) / "tovrel-many-devices";
+    // Its own folder, so that a second run of the suite on the machine cannot clear it.
+    work_ = fs::path(::testing::TempDir()) / ("tovrel-many-devices-" + std::to_string(::getpid()));
     fs::remove_all(work_);
     fs::create_directories(work_);
-    image_ = work_ / "firmware.bin";
-    std::ofstream file(image_, std::ios::binary);
-    for (std::size_t i = 0; i < kImageBytes; ++i) {
-      file.put(static_cast<char>((i * 7 + 3) ^ (i >> 7)));
+    image_ = WriteTestImage((work_ / "firmware.bin").string(), kImageBytes);
+  }
+
+  // Kept when something failed, for the logs in it.
+  void TearDown() override {
+    if (!work_.empty() && !HasFailure()) {
+      fs::remove_all(work_);
     }
   }
 
@@ -123,13 +125,13 @@ TEST_F(ManyDevices, ParallelFlashesEightAtOnceAndLogsTheOneThatFails) {
   EXPECT_EQ(run.exit_status, 1) << "parallel's status counts the failed jobs\n"
                                 << run.standard_error;
 
-  const std::map<std::string, std::string> exit_values = ExitValuesByPort(ReadFile(joblog));
-  EXPECT_EQ(exit_values.size(), devices.size()) << ReadFile(joblog);
+  const std::map<std::string, std::string> exit_values = ExitValuesByPort(ReadWholeFile(joblog));
+  EXPECT_EQ(exit_values.size(), devices.size()) << ReadWholeFile(joblog);
   for (Device& device : devices) {
     const std::string port = device.emulator->PortName();
     const std::string exit_value = exit_values.count(port) == 1 ? exit_values.at(port) : "none";
     const std::string log_name = port.substr(port.rfind('/') + 1);
-    const std::string output = ReadFile(logs / log_name);
+    const std::string output = ReadWholeFile(logs / log_name);
     const ProcessResult server = device.emulator->Process().Wait(seconds(10));
     if (device.refuses) {
       EXPECT_EQ(exit_value, "1") << port;
@@ -142,15 +144,17 @@ TEST_F(ManyDevices, ParallelFlashesEightAtOnceAndLogsTheOneThatFails) {
       EXPECT_EQ(exit_value, "0") << port;
       EXPECT_NE(output.find("Flash update complete!\n"), std::string::npos) << port << output;
       EXPECT_EQ(server.exit_status, 0) << port;
-      EXPECT_EQ(ReadFile(device.saved), ReadFile(image_)) << port;
+      EXPECT_EQ(ReadWholeFile(device.saved), ReadWholeFile(image_)) << port;
     }
-    EXPECT_EQ(ReadFile(logs / (log_name + ".err")), "") << port;
+    EXPECT_EQ(ReadWholeFile(logs / (log_name + ".err")), "") << port;
   }
 
   // Run one after the other, the nine updates would take nine times as long.
   std::cout << "[ figures  ] one update alone: " << single.elapsed.count() << " ms; "
             << devices.size() << " at once through parallel: " << run.elapsed.count() << " ms\n";
-  EXPECT_LT(run.elapsed, single.elapsed * 2);
+  // One after another they would take nine times as long; at once they take about as long as
+  // one, plus what a loaded machine adds. The bound only has to tell the two apart.
+  EXPECT_LT(run.elapsed, single.elapsed * 4);
 }
 
 }  // namespace

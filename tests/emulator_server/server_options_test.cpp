@@ -133,6 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
         RejectedCase{"UnknownWithValue", {"--bogus=1"}, "unknown option '--bogus'"},
         RejectedCase{"NotAnOption", {"listen"}, "unexpected argument 'listen'"},
         RejectedCase{"SingleDash", {"-once"}, "unexpected argument '-once'"},
+        RejectedCase{"LineBreakShownEscaped", {"a\nb\x1b"}, "unexpected argument 'a\\x0Ab\\x1B'"},
         RejectedCase{
             "MissingValue", {"--baud"}, "option '--baud' needs a value (a rate from 1 to 4000000)"},
         RejectedCase{"ZeroRate",

@@ -15,6 +15,7 @@
 
 #include "emulator_process.h"
 #include "tests/e2e/child_process.h"
+#include "tests/e2e/test_files.h"
 
 namespace tovrel::testing {
 namespace {
@@ -22,22 +23,8 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-std::string WriteImage(const std::string& name, std::size_t bytes) {
-  const std::string path = ::testing::TempDir() + name;
-  std::ofstream file(path, std::ios::binary);
-  for (std::size_t i = 0; i < bytes; ++i) {
-    file.put(static_cast<char>((i * 31 + 7) ^ (i >> 8)));
-  }
-  return path;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
 TEST(TovrelOverNetwork, UpdatesAt115200) {
-  const std::string image = WriteImage("tovrel-net-2k.bin", 2048);
+  const std::string image = WriteTestImage(::testing::TempDir() + "tovrel-net-2k.bin", 2048);
   const std::string saved = ::testing::TempDir() + "tovrel-net-2k.saved";
   std::remove(saved.c_str());
   EmulatorProcess emulator({"--once", "--baud", "115200", "--save-image", saved});
@@ -47,11 +34,7 @@ TEST(TovrelOverNetwork, UpdatesAt115200) {
       RunProcess({TOVREL_BINARY, image, emulator.PortName(), "115200"}, seconds(60));
   ASSERT_FALSE(run.timed_out);
   EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(run.standard_output,
-            "Product ID: VELMOR TP-200 FW 1.04\n"
-            "\nProgramming -   0%\b\b\b\b 50%\b\b\b\b100%\b\b\b\b100%\n"
-            "Product ID: VELMOR TP-200 FW 1.05\n"
-            "Flash update complete!\n");
+  EXPECT_EQ(run.standard_output, kTwoKibUpdateOutput);
   EXPECT_EQ(run.standard_error, "");
   // 14 s of pauses and 2 KiB at 38400 baud (0.53 s) with a little pacing.
   EXPECT_GE(run.elapsed, milliseconds(14000 + 533));
@@ -65,11 +48,11 @@ TEST(TovrelOverNetwork, UpdatesAt115200) {
             std::string::npos)
       << server.standard_output;
   EXPECT_EQ(server.standard_error, "");
-  EXPECT_EQ(ReadFile(saved), ReadFile(image));
+  EXPECT_EQ(ReadWholeFile(saved), ReadWholeFile(image));
 }
 
 TEST(TovrelOverNetwork, CtsHeldOffPartwayThroughTheTransfer) {
-  const std::string image = WriteImage("tovrel-net-cts.bin", 2048);
+  const std::string image = WriteTestImage(::testing::TempDir() + "tovrel-net-cts.bin", 2048);
   EmulatorProcess emulator({"--once", "--baud", "115200", "--cts-off-after-pieces", "3"});
   ASSERT_NE(emulator.Port(), 0);
 
@@ -98,7 +81,8 @@ TEST(TovrelOverNetwork, CtsHeldOffPartwayThroughTheTransfer) {
 // without a reset looks): the first request it leaves unanswered for the reply time-out (3 s)
 // ends the connection, and the update ends with its usual failure within seconds.
 TEST(TovrelOverNetwork, StoppedServerEndsTheTransferWithinSeconds) {
-  const std::string image = WriteImage("tovrel-net-stopped.bin", 64 * 1024);
+  const std::string image =
+      WriteTestImage(::testing::TempDir() + "tovrel-net-stopped.bin", 64 * 1024);
   EmulatorProcess emulator({"--once", "--baud", "115200"});
   ASSERT_NE(emulator.Port(), 0);
   ChildProcess tovrel;

@@ -350,6 +350,14 @@ const EncodeCase kEncodeCases[] = {
        return out;
      },
      {kIac, kSb, 44, 1, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, kIac, kSe}},
+    {"OptionByte255GoesAsItIs",
+     [] {
+       Bytes out;
+       const Bytes payload{0xFF};
+       AppendSubnegotiation(out, 255, payload.data(), payload.size());
+       return out;
+     },
+     {kIac, kSb, 0xFF, 0xFF, 0xFF, kIac, kSe}},
     {"DataSize8",
      [] { return Encoded(ComPortRole::kClient, ComPortCommand::kSetDataSize, 8); },
      {kIac, kSb, 44, 2, 8, kIac, kSe}},
