@@ -31,6 +31,28 @@ void StandardOutputSink::Flush() {
   std::fflush(stdout);
 }
 
+void StandardErrorSink::Write(const char* bytes, std::size_t count) {
+  if (count != 0) {
+    std::fwrite(bytes, 1, count, stderr);
+  }
+}
+
+void StandardErrorSink::Flush() {
+  std::fflush(stderr);
+}
+
+namespace {
+class DiscardingSink final : public OutputSink {
+ public:
+  void Write(const char* /*bytes*/, std::size_t /*count*/) override {}
+};
+}  // namespace
+
+OutputSink& DiscardedOutput() {
+  static DiscardingSink sink;
+  return sink;
+}
+
 bool StandardOutputIsTerminal() {
 #ifdef _WIN32
   return _isatty(_fileno(stdout)) != 0;

@@ -41,6 +41,17 @@ class StandardOutputSink final : public OutputSink {
   void Flush() override;
 };
 
+// Raw bytes to standard error, for diagnostics that must never mix with the messages on standard
+// output. Unbuffered, as standard error is.
+class StandardErrorSink final : public OutputSink {
+ public:
+  void Write(const char* bytes, std::size_t count) override;
+  void Flush() override;
+};
+
+// Takes everything and keeps nothing.
+OutputSink& DiscardedOutput();
+
 // True when standard output is a terminal (console), where messages must appear as soon as they
 // are printed.
 bool StandardOutputIsTerminal();

@@ -1,6 +1,7 @@
 // tovrel <flashfile> <port> [baudrate]: writes a firmware image into the flash of a
 // transporter/printer on a serial port.
 #include <cstdint>
+#include <cstdlib>
 
 #include "app/command_line.h"
 #include "app/console.h"
@@ -8,6 +9,7 @@
 #include "app/interrupt_signals.h"
 #include "app/port_platform.h"
 #include "app/update_sequence.h"
+#include "app/wire_trace.h"
 #include "serial/clock.h"
 
 int main(int argc, char** argv) {
@@ -24,10 +26,14 @@ int main(int argc, char** argv) {
   // platform, whose waits look at it, so that it outlives the platform.
   tovrel::InterruptSignals interruption;
   tovrel::SystemClock clock;
-  tovrel::PortPlatform platform = tovrel::SelectPortPlatform(
-      arguments.portName, static_cast<std::uint32_t>(arguments.baudRate), clock, interruption);
+  tovrel::StandardErrorSink standard_error;
+  tovrel::WireTrace trace(std::getenv(tovrel::kTraceVariable), clock, standard_error);
+  tovrel::PortPlatform platform =
+      tovrel::SelectPortPlatform(arguments.portName, static_cast<std::uint32_t>(arguments.baudRate),
+                                 clock, interruption, trace.Get());
   const auto files = tovrel::MakeNativeFileSystem();
-  tovrel::UpdateEnvironment environment{*platform.api, clock, console, *files, interruption};
+  tovrel::UpdateEnvironment environment{*platform.api, clock,          console,    *files,
+                                        interruption,  standard_error, trace.Get()};
   const int status = tovrel::RunUpdate(arguments.firmwareFile, arguments.portName,
                                        arguments.baudRate, environment);
   // A run the request stopped ends as the platform's interrupted programs do.

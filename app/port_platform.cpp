@@ -17,7 +17,7 @@ bool StartsWith(const char* text, const char* prefix) {
 }  // namespace
 
 PortPlatform SelectPortPlatform(const char* port_name, std::uint32_t baud_rate, Clock& clock,
-                                Interruption& stop) {
+                                Interruption& stop, Trace& trace) {
   PortPlatform platform;
   if (StartsWith(port_name, kEmulatedPortPrefix)) {
     DeviceConfig config;
@@ -35,9 +35,10 @@ PortPlatform SelectPortPlatform(const char* port_name, std::uint32_t baud_rate, 
   } else if (StartsWith(port_name, kNetworkPortPrefix)) {
     rfc2217::ClientOptions options;
     options.interruption = &stop;
+    options.trace = &trace;
     platform.api = std::make_unique<Rfc2217SerialApi>(options);
   } else {
-    platform.api = MakeNativeSerialApi(stop);
+    platform.api = MakeNativeSerialApi(stop, trace);
   }
   return platform;
 }

@@ -11,6 +11,7 @@
 #include "serial/clock.h"
 #include "serial/interruption.h"
 #include "serial/serial_api.h"
+#include "serial/trace.h"
 
 namespace tovrel {
 
@@ -26,8 +27,9 @@ struct PortPlatform {
 
 // `baud_rate` is the rate the run starts at; the emulated device listens at it from the start.
 // The platform's waits for the device end early once `stop` is requested; `stop` must outlive
-// the platform.
+// the platform. A remote port's connection and negotiation are written to `trace`, which must
+// outlive the platform too.
 PortPlatform SelectPortPlatform(const char* port_name, std::uint32_t baud_rate, Clock& clock,
-                                Interruption& stop = NoInterruption());
+                                Interruption& stop = NoInterruption(), Trace& trace = NoTrace());
 
 }  // namespace tovrel

@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <memory>
+#include <string>
 
 #include "app/command_line.h"
 #include "app/device_commands.h"
@@ -23,7 +24,8 @@ class UpdateRun {
         requested_rate_(baud_rate),
         env_(env),
         console_(env.console),
-        stop_(env.interruption) {}
+        stop_(env.interruption),
+        trace_(env.trace) {}
 
   int Run();
 
@@ -38,11 +40,18 @@ class UpdateRun {
   // Sends a baud-rate command and judges its acknowledgement.
   bool TellDeviceRate(std::uint32_t number);
   TransferResult Transfer(std::uint32_t file_size);
+  // One line on the diagnostics sink with the reason the port did not open or set up.
+  void ExplainOpenFailure();
   void ShowProgress(std::uint32_t transferred, std::uint32_t file_size);
 
   // One of the fixed pauses. False when a stop request cut it short.
   bool Pause(std::uint32_t milliseconds) {
-    return SleepUnlessInterrupted(env_.clock, stop_, milliseconds);
+    trace_.Line("pause %u ms", static_cast<unsigned>(milliseconds));
+    const bool whole = SleepUnlessInterrupted(env_.clock, stop_, milliseconds);
+    if (!whole) {
+      trace_.Line("pause cut short by a stop request");
+    }
+    return whole;
   }
   // Prints a step's failure message, or, when it was a stop request that ended the step, the
   // line that says so instead.
@@ -85,17 +94,21 @@ class UpdateRun {
   UpdateEnvironment& env_;
   Console& console_;
   Interruption& stop_;
+  Trace& trace_;
   std::unique_ptr<DevicePort> port_;
   std::unique_ptr<FirmwareFile> file_;
 };
 
 int UpdateRun::Run() {
+  trace_.Line("update: image \"%s\", port \"%s\", %d baud", firmware_name_, port_name_,
+              static_cast<int>(requested_rate_));
   port_ = std::make_unique<DevicePort>(env_.serial, env_.clock, port_name_,
-                                       static_cast<std::uint32_t>(requested_rate_), stop_);
+                                       static_cast<std::uint32_t>(requested_rate_), stop_, trace_);
   if (!port_->IsOpen()) {
     ReportFailure([this] {
       console_.Print("Unable to open COM port \"%s\"\n", port_name_);
       PrintUsage(console_);
+      ExplainOpenFailure();
     });
     ReleasePort();
     return kExitFailure;
@@ -177,6 +190,7 @@ int UpdateRun::Run() {
       port_->Drain();
     }
     ReleasePort();
+    trace_.Line("transfer failed after %u image bytes", static_cast<unsigned>(result.transferred));
     console_.Print("Flash update failed, %" PRIu32 " bytes transferred.\n", result.transferred);
     return kExitFailure;
   }
@@ -204,8 +218,24 @@ int UpdateRun::Run() {
     return kExitFailure;
   }
   ReleasePort();
+  trace_.Line("update complete");
   console_.Print("Flash update complete!\n");
   return kExitSuccess;
+}
+
+void UpdateRun::ExplainOpenFailure() {
+  const std::uint32_t number = port_->SystemError();
+  if (number == 0) {
+    return;
+  }
+  const std::string reason = port_->LastError() == kErrOpen
+                                 ? env_.serial.OpenFailureReason(port_name_, number)
+                                 : "the port does not take the settings the device needs: " +
+                                       env_.serial.ErrorText(number);
+  // Standard error is in text mode: a plain line feed is a line end everywhere.
+  const std::string line = std::string("tovrel: ") + port_name_ + ": " + reason + "\n";
+  env_.diagnostics.Write(line.data(), line.size());
+  env_.diagnostics.Flush();
 }
 
 bool UpdateRun::IdentifyDevice() {
@@ -257,7 +287,9 @@ UpdateRun::TransferResult UpdateRun::Transfer(std::uint32_t file_size) {
       result.failed = true;
       return result;
     }
-    if (!port_->SendCommand(piece, got, nullptr, 0, kCommandTimeoutSeconds)) {
+    trace_.Line("image piece at offset %u, %u bytes", static_cast<unsigned>(result.transferred),
+                static_cast<unsigned>(got));
+    if (!port_->SendCommand(piece, got, nullptr, 0, kCommandTimeoutSeconds, false)) {
       result.failed = true;
       return result;
     }

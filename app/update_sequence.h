@@ -10,6 +10,7 @@
 #include "serial/clock.h"
 #include "serial/interruption.h"
 #include "serial/serial_api.h"
+#include "serial/trace.h"
 
 namespace tovrel {
 
@@ -21,6 +22,10 @@ struct UpdateEnvironment {
   FileSystem& files;
   // Asks the run to stop at its next safe point (Ctrl-C, a termination signal).
   Interruption& interruption = NoInterruption();
+  // Standard error: one line with the reason a port did not open, never on the console.
+  OutputSink& diagnostics = DiscardedOutput();
+  // The wire trace (TOVREL_TRACE), off by default.
+  Trace& trace = NoTrace();
 };
 
 inline constexpr int kExitSuccess = 0;

@@ -5,6 +5,7 @@
 
 #include "serial/comm_port.h"
 #include "serial/timeout_rules.h"
+#include "serial/win32_open_failure_reason.h"
 
 namespace tovrel {
 namespace {
@@ -401,6 +402,10 @@ bool SimulatedLink::ClosePort(PortHandle port) {
   dtr_on_ = false;
   open_ = false;
   return Finish(HostOp::kClosePort, at, 0, 0, true);
+}
+
+std::string SimulatedLink::OpenFailureReason(const char* /*name*/, std::uint32_t number) {
+  return Win32OpenFailureReason(number, ErrorText(number));
 }
 
 }  // namespace tovrel

@@ -72,6 +72,8 @@ class SimulatedLink final : public SerialApiWithPortableLocks {
   // Discards unsent output and unread input and drops DTR.
   bool ClosePort(PortHandle port) override;
   std::uint32_t LastErrorNumber() override { return last_error_; }
+  // Numbered as the Win32 API numbers its errors.
+  std::string OpenFailureReason(const char* name, std::uint32_t number) override;
 
   // Reads give up once `stop` is requested.
   void SetInterruption(Interruption& stop) { stop_ = &stop; }

@@ -15,22 +15,57 @@ constexpr std::uint32_t kPurgeEverything =
 
 }  // namespace
 
+const char* CommErrorName(std::int32_t code) {
+  switch (code) {
+    case kCommOk:
+      return "no error";
+    case kErrOpen:
+      return "open failed";
+    case kErrGetState:
+      return "reading the line state failed";
+    case kErrSetState:
+      return "applying the line state failed";
+    case kErrWrite:
+      return "write failed";
+    case kErrWriteShort:
+      return "write timed out";
+    case kErrRead:
+      return "read failed";
+    case kErrReadShort:
+      return "read timed out";
+    case kErrGetTimeouts:
+      return "reading the time-outs failed";
+    case kErrSetTimeouts:
+      return "applying the time-outs failed";
+    case kErrModemStatus:
+      return "reading the modem lines failed";
+    case kErrCtsTimeout:
+      return "CTS stayed off";
+    case kErrInterrupted:
+      return "stop requested";
+    default:
+      return "unknown error";
+  }
+}
+
 CommPort::CommPort(SerialApi& platform, const char* port_name, std::uint32_t baud_rate,
-                   int data_bits, int parity, int stop_bits)
-    : api(platform) {
+                   int data_bits, int parity, int stop_bits, Trace& sink)
+    : api(platform), trace(sink) {
   lastError = kCommOk;
   systemError = 0;
 
   handle = api.OpenPort(port_name);
   isOpen = handle != INVALID_HANDLE_VALUE;
   if (!isOpen) {
+    trace.Line("open \"%s\"", port_name != nullptr ? port_name : "");
     Fail(kErrOpen);
     return;
   }
+  trace.Line("opened \"%s\"", port_name);
 
   api.SetupQueues(handle, kInputQueueBytes, kOutputQueueBytes);
 
-  if (!api.SetTimeouts(handle, kDefaultTimeouts)) {
+  if (!ApplyTimeouts(kDefaultTimeouts)) {
     Fail(kErrSetTimeouts);
     return;
   }
@@ -49,7 +84,7 @@ CommPort::CommPort(SerialApi& platform, const char* port_name, std::uint32_t bau
   state.flags = (state.flags & ~kFlagsCleared) | kFlagsSet;
   state.XonChar = 0x11;
   state.XoffChar = 0x13;
-  if (!api.SetLineState(handle, state)) {
+  if (!ApplyLineState(state)) {
     Fail(kErrSetState);
   }
 }
@@ -61,14 +96,51 @@ CommPort::~CommPort() {
 void CommPort::Fail(std::int32_t code) {
   lastError = code;
   systemError = api.LastErrorNumber();
+  TraceFailure();
 }
 
 void CommPort::FailWithoutSystemError(std::int32_t code) {
   lastError = code;
   systemError = 0;
+  TraceFailure();
 }
 
-int CommPort::Write(const std::uint8_t* bytes, std::uint32_t count) {
+void CommPort::TraceFailure() {
+  if (!trace.Enabled()) {
+    return;
+  }
+  // A CTS wait that runs out or is stopped leaves the system error of an earlier call as it
+  // was; it is not this failure's.
+  const bool own_system_error =
+      systemError != 0 && lastError != kErrCtsTimeout && lastError != kErrInterrupted;
+  if (own_system_error) {
+    trace.Line("failed: error %d (%s), system error %u (%s)", static_cast<int>(lastError),
+               CommErrorName(lastError), static_cast<unsigned>(systemError),
+               api.ErrorText(systemError).c_str());
+  } else {
+    trace.Line("failed: error %d (%s)", static_cast<int>(lastError), CommErrorName(lastError));
+  }
+}
+
+bool CommPort::ApplyLineState(const DCB& state) {
+  trace.Line("line state: %u baud, %u data bits, parity %u, stop bits code %u, flags 0x%04x",
+             static_cast<unsigned>(state.BaudRate), static_cast<unsigned>(state.ByteSize),
+             static_cast<unsigned>(state.Parity), static_cast<unsigned>(state.StopBits),
+             static_cast<unsigned>(state.flags));
+  return api.SetLineState(handle, state);
+}
+
+bool CommPort::ApplyTimeouts(const COMMTIMEOUTS& timeouts) {
+  trace.Line("time-outs: read interval %u, read %u/byte + %u ms, write %u/byte + %u ms",
+             static_cast<unsigned>(timeouts.ReadIntervalTimeout),
+             static_cast<unsigned>(timeouts.ReadTotalTimeoutMultiplier),
+             static_cast<unsigned>(timeouts.ReadTotalTimeoutConstant),
+             static_cast<unsigned>(timeouts.WriteTotalTimeoutMultiplier),
+             static_cast<unsigned>(timeouts.WriteTotalTimeoutConstant));
+  return api.SetTimeouts(handle, timeouts);
+}
+
+int CommPort::Write(const std::uint8_t* bytes, std::uint32_t count, bool trace_bytes) {
   lastError = kCommOk;
   systemError = 0;
   if (!isOpen) {
@@ -77,6 +149,14 @@ int CommPort::Write(const std::uint8_t* bytes, std::uint32_t count) {
   }
   if (count == 0 || bytes == nullptr) {
     return 1;
+  }
+  if (trace.Enabled()) {
+    if (trace_bytes) {
+      trace.Line("write %u bytes: %s", static_cast<unsigned>(count),
+                 HexAndText(bytes, count).c_str());
+    } else {
+      trace.Line("write %u bytes", static_cast<unsigned>(count));
+    }
   }
   std::uint32_t remaining = count;
   const std::uint8_t* next = bytes;
@@ -110,7 +190,12 @@ int CommPort::Read(std::uint8_t* buffer, std::uint32_t count) {
     return 1;
   }
   std::uint32_t received = 0;
-  if (!api.ReadBytes(handle, buffer, count, received)) {
+  const bool read = api.ReadBytes(handle, buffer, count, received);
+  if (trace.Enabled()) {
+    trace.Line("read %u of %u bytes: %s", static_cast<unsigned>(received),
+               static_cast<unsigned>(count), HexAndText(buffer, received).c_str());
+  }
+  if (!read) {
     Fail(kErrRead);
     api.ClearErrors(handle);
     return 0;
@@ -132,7 +217,7 @@ int CommPort::SetReadTimeout(std::uint32_t milliseconds) {
   timeouts.ReadIntervalTimeout = 0;
   timeouts.ReadTotalTimeoutMultiplier = 0;
   timeouts.ReadTotalTimeoutConstant = milliseconds;
-  if (!api.SetTimeouts(handle, timeouts)) {
+  if (!ApplyTimeouts(timeouts)) {
     Fail(kErrSetTimeouts);
     return 0;
   }
@@ -147,7 +232,7 @@ int CommPort::SetWriteTimeouts(std::uint32_t constant_ms, std::uint32_t multipli
   }
   timeouts.WriteTotalTimeoutConstant = constant_ms;
   timeouts.WriteTotalTimeoutMultiplier = multiplier_ms;
-  if (!api.SetTimeouts(handle, timeouts)) {
+  if (!ApplyTimeouts(timeouts)) {
     Fail(kErrSetTimeouts);
     return 0;
   }
@@ -159,6 +244,7 @@ int CommPort::Drain() {
     FailWithoutSystemError(kErrOpen);
     return 0;
   }
+  trace.Line("drain");
   if (!api.Drain(handle)) {
     Fail(kErrWrite);
     return 0;
@@ -170,6 +256,7 @@ void CommPort::Close() {
   if (handle == INVALID_HANDLE_VALUE) {
     return;
   }
+  trace.Line("close: DTR off, purge both queues");
   api.ClearDtr(handle);
   api.Purge(handle, kPurgeEverything);
   api.ClosePort(handle);

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "serial/serial_api.h"
+#include "serial/trace.h"
 
 namespace tovrel {
 
@@ -26,20 +27,24 @@ enum CommError : std::int32_t {
   kErrInterrupted = 112,  // a stop was asked for while the port waited
 };
 
+// What a program error code stands for, for the trace.
+const char* CommErrorName(std::int32_t code);
+
 class CommPort {
  public:
   // Opens `port_name` (passed to the platform unchanged) and configures it: queues of 1024 and
   // 256 bytes, default time-outs, the given frame, no flow control. IsOpen() tells only whether
   // the open succeeded; a failed configuration step leaves its code in LastError().
   CommPort(SerialApi& api, const char* port_name, std::uint32_t baud_rate, int data_bits,
-           int parity, int stop_bits);
+           int parity, int stop_bits, Trace& trace = NoTrace());
   ~CommPort();
 
   CommPort(const CommPort&) = delete;
   CommPort& operator=(const CommPort&) = delete;
 
-  // Writes `count` bytes in pieces of at most 256. 1 when every byte went out.
-  int Write(const std::uint8_t* bytes, std::uint32_t count);
+  // Writes `count` bytes in pieces of at most 256. 1 when every byte went out. The trace shows
+  // the bytes themselves, or with `trace_bytes` false only their number.
+  int Write(const std::uint8_t* bytes, std::uint32_t count, bool trace_bytes = true);
   // One timed read of exactly `count` bytes. 1 when all arrived; bytes that did arrive before a
   // shortfall stay in the buffer.
   int Read(std::uint8_t* buffer, std::uint32_t count);
@@ -66,8 +71,14 @@ class CommPort {
   void Fail(std::int32_t code);
   // Records a failure that has no platform error number.
   void FailWithoutSystemError(std::int32_t code);
+  // Traces the failure just recorded.
+  void TraceFailure();
+  // Applies a line state, tracing what was asked for.
+  bool ApplyLineState(const DCB& state);
+  bool ApplyTimeouts(const COMMTIMEOUTS& timeouts);
 
   SerialApi& api;
+  Trace& trace;
   PortHandle handle = INVALID_HANDLE_VALUE;
   bool isOpen = false;
   std::int32_t lastError = kCommOk;

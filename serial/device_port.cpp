@@ -11,8 +11,8 @@ constexpr std::uint32_t kPurgeQueues = PURGE_TXCLEAR | PURGE_RXCLEAR;
 }  // namespace
 
 DevicePort::DevicePort(SerialApi& platform, Clock& time_source, const char* port_name,
-                       std::uint32_t baud_rate, Interruption& stop_request)
-    : CommPort(platform, port_name, baud_rate, 8, NOPARITY, ONESTOPBIT),
+                       std::uint32_t baud_rate, Interruption& stop_request, Trace& sink)
+    : CommPort(platform, port_name, baud_rate, 8, NOPARITY, ONESTOPBIT, sink),
       clock(time_source),
       stop(stop_request) {
   if (!isOpen) {
@@ -43,7 +43,7 @@ DevicePort::DevicePort(SerialApi& platform, Clock& time_source, const char* port
     state.EofChar = 0;
     state.EvtChar = 0;
     state.wReserved1 = 0;
-    configured = api.SetLineState(handle, state);
+    configured = ApplyLineState(state);
   }
   if (!configured) {
     isOpen = false;
@@ -96,17 +96,21 @@ int DevicePort::WaitForClearToSend(std::uint32_t seconds) {
   bool status_read = api.GetModemStatus(handle, status);
   while (status_read) {
     if ((status & MS_CTS_ON) != 0) {
+      trace.Line("CTS on after %u polls", static_cast<unsigned>(sleeps + 1));
       Unlock();
       return 1;
     }
     if (stop.Requested()) {
       lastError = kErrInterrupted;
+      TraceFailure();
       Unlock();
       return 0;
     }
     clock.Sleep(kCtsPollMs);
     if (++sleeps > max_sleeps) {
+      trace.Line("CTS off after %u polls", static_cast<unsigned>(sleeps));
       lastError = kErrCtsTimeout;
+      TraceFailure();
       Unlock();
       return 0;
     }
@@ -126,8 +130,9 @@ int DevicePort::SetBaudRate(std::uint32_t rate) {
     Unlock();
     return 0;
   }
+  trace.Line("rate %u -> %u baud", static_cast<unsigned>(baudRate), static_cast<unsigned>(rate));
   state.BaudRate = rate;
-  if (!api.SetLineState(handle, state)) {
+  if (!ApplyLineState(state)) {
     Fail(kErrSetState);
     Unlock();
     return 0;
@@ -139,7 +144,7 @@ int DevicePort::SetBaudRate(std::uint32_t rate) {
 
 int DevicePort::SendCommand(const std::uint8_t* command, std::uint32_t command_length,
                             std::uint8_t* reply, std::uint32_t reply_length,
-                            std::uint32_t reply_seconds) {
+                            std::uint32_t reply_seconds, bool trace_bytes) {
   Lock(INFINITE);
   if (!WaitForClearToSend(ctsTimeoutSeconds)) {
     Unlock();
@@ -149,6 +154,7 @@ int DevicePort::SendCommand(const std::uint8_t* command, std::uint32_t command_l
   // command so a late or surplus reply byte is never taken as part of this reply. A drain that
   // gives up leaves bytes queued that the purge would throw away: the device would get a piece
   // with a hole in it, so the transaction ends here instead, with nothing discarded.
+  trace.Line("drain");
   if (!api.Drain(handle)) {
     Fail(kErrWrite);
     Unlock();
@@ -157,11 +163,13 @@ int DevicePort::SendCommand(const std::uint8_t* command, std::uint32_t command_l
   // The last point at which the transaction can be given up with nothing of it sent.
   if (stop.Requested()) {
     lastError = kErrInterrupted;
+    TraceFailure();
     Unlock();
     return 0;
   }
+  trace.Line("purge both queues");
   api.Purge(handle, kPurgeQueues);
-  if (!Write(command, command_length)) {
+  if (!Write(command, command_length, trace_bytes)) {
     Unlock();
     return 0;
   }

@@ -17,15 +17,16 @@ class DevicePort : public CommPort {
   // failed (LastError() 100 or 102); such an object takes no further call but its destruction.
   // The CTS wait, and a transaction up to its write, give up (112) once `stop` is requested.
   DevicePort(SerialApi& api, Clock& clock, const char* port_name, std::uint32_t baud_rate,
-             Interruption& stop = NoInterruption());
+             Interruption& stop = NoInterruption(), Trace& trace = NoTrace());
   ~DevicePort();
 
   // One transaction: lock, wait for CTS, drain, purge both queues, write `command`, and when a
   // reply is wanted (non-null buffer and non-zero length) read exactly `reply_length` bytes
   // within `reply_seconds`. That read time-out stays in force afterwards. A stop requested
-  // before the write ends it with nothing sent; a write, once begun, is never cut short.
+  // before the write ends it with nothing sent; a write, once begun, is never cut short. With
+  // `trace_bytes` false the trace shows only the number of bytes written (image pieces).
   int SendCommand(const std::uint8_t* command, std::uint32_t command_length, std::uint8_t* reply,
-                  std::uint32_t reply_length, std::uint32_t reply_seconds);
+                  std::uint32_t reply_length, std::uint32_t reply_seconds, bool trace_bytes = true);
   // Changes the host side's speed; on failure the port keeps its previous speed.
   int SetBaudRate(std::uint32_t rate);
   // 1 once CTS is on; polls every 10 ms for up to `seconds`, or until a stop is requested.

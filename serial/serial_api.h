@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "serial/serial_types.h"
 
@@ -45,6 +46,13 @@ class SerialApi {
   virtual bool ClosePort(PortHandle port) = 0;
   // The error number of the last failing call (GetLastError, errno).
   virtual std::uint32_t LastErrorNumber() = 0;
+  // The system's own text for an error number this backend reported (strerror, FormatMessage).
+  virtual std::string ErrorText(std::uint32_t number) { return "error " + std::to_string(number); }
+  // Why opening `name` failed with `number`, in words for the person at the keyboard: what the
+  // number means for a serial port and what to do about it. One line, no line end.
+  virtual std::string OpenFailureReason(const char* /*name*/, std::uint32_t number) {
+    return ErrorText(number);
+  }
 
   // A lock that its owning thread may take again; free once each taking is given back
   // (CreateMutexA). Returns kNoMutex on failure.

@@ -3,9 +3,10 @@
 
 namespace tovrel {
 
-std::unique_ptr<SerialApi> MakeNativeSerialApi(Interruption& stop) {
+std::unique_ptr<SerialApi> MakeNativeSerialApi(Interruption& stop, Trace& trace) {
   PosixSerialOptions options;
   options.interruption = &stop;
+  options.trace = &trace;
   return std::make_unique<PosixSerialApi>(options);
 }
 

@@ -13,6 +13,7 @@
 #include <climits>
 #include <utility>
 
+#include "serial/posix/open_failure_reason.h"
 #include "serial/posix/output_queue_wait.h"
 #include "serial/posix/termios_mapping.h"
 #include "serial/posix/unique_fd.h"
@@ -193,6 +194,16 @@ std::uint32_t PosixSerialApi::LastErrorNumber() {
   return found == last_errors_.end() ? 0 : found->second;
 }
 
+std::string PosixSerialApi::ErrorText(std::uint32_t number) {
+  return posix_serial::SystemErrorText(static_cast<int>(number));
+}
+
+std::string PosixSerialApi::OpenFailureReason(const char* name, std::uint32_t number) {
+  const int error_number = static_cast<int>(number);
+  const bool busy = error_number == EBUSY || error_number == EWOULDBLOCK || error_number == EAGAIN;
+  return posix_serial::OpenFailureReason(error_number, busy ? posix_serial::LockHolderOf(name) : 0);
+}
+
 PortHandle PosixSerialApi::OpenPort(const char* name) {
   if (name == nullptr) {
     Fail(ENOENT);
@@ -202,24 +213,33 @@ PortHandle PosixSerialApi::OpenPort(const char* name) {
   // poll() against a deadline. O_NOCTTY: the port must never become our controlling terminal.
   UniqueFd fd(
       RetryOnInterrupt([&] { return ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
+  Trace& trace = options_.trace != nullptr ? *options_.trace : NoTrace();
   if (!fd.Valid()) {
-    Fail(errno);
+    const int error_number = errno;
+    trace.Line("posix: open(O_RDWR | O_NOCTTY | O_NONBLOCK) failed, errno %d", error_number);
+    Fail(error_number);
     return INVALID_HANDLE_VALUE;
   }
   if (::isatty(fd.Get()) != 1) {
+    trace.Line("posix: not a terminal");
     Fail(ENOTTY);
     return INVALID_HANDLE_VALUE;
   }
   // The terminal's exclusive mode does not stop root; an advisory lock does, for every program
   // that takes it as well.
   if (RetryOnInterrupt([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); }) != 0) {
-    Fail(errno);
+    const int error_number = errno;
+    trace.Line("posix: flock(LOCK_EX) failed, errno %d", error_number);
+    Fail(error_number);
     return INVALID_HANDLE_VALUE;
   }
   if (::ioctl(fd.Get(), TIOCEXCL) != 0) {
-    Fail(errno);
+    const int error_number = errno;
+    trace.Line("posix: TIOCEXCL failed, errno %d", error_number);
+    Fail(error_number);
     return INVALID_HANDLE_VALUE;
   }
+  trace.Line("posix: flock(LOCK_EX) and TIOCEXCL taken");
   auto give_up = [&](int error_number) {
     static_cast<void>(::ioctl(fd.Get(), TIOCNXCL));
     Fail(error_number);

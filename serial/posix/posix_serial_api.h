@@ -14,12 +14,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <unordered_map>
 
 #include "serial/interruption.h"
 #include "serial/portable_locks.h"
 #include "serial/timeout_rules.h"
+#include "serial/trace.h"
 
 namespace tovrel {
 
@@ -29,6 +31,8 @@ struct PosixSerialOptions {
   // When set, a read waiting for bytes gives up (EINTR, keeping what arrived) once a stop is
   // requested. Writes and drains are never cut short: a piece handed to the driver goes whole.
   Interruption* interruption = nullptr;
+  // When set, the steps of taking a port for exclusive use are written to it.
+  Trace* trace = nullptr;
 };
 
 class PosixSerialApi final : public SerialApiWithPortableLocks {
@@ -73,6 +77,9 @@ class PosixSerialApi final : public SerialApiWithPortableLocks {
   // A call still running on another thread keeps the descriptor until it returns.
   bool ClosePort(PortHandle port) override;
   std::uint32_t LastErrorNumber() override;
+  std::string ErrorText(std::uint32_t number) override;
+  // A busy port names the process holding its lock where the system's lock table tells it.
+  std::string OpenFailureReason(const char* name, std::uint32_t number) override;
 
  private:
   struct Port;

@@ -6,8 +6,18 @@
 
 #include "serial/rfc2217/line_state_mapping.h"
 #include "serial/timeout_rules.h"
+#include "serial/trace.h"
 
 namespace tovrel::rfc2217 {
+namespace {
+
+// The trace the options name, or the one that records nothing.
+Trace& TraceOf(const ClientOptions& options) {
+  return options.trace != nullptr ? *options.trace : NoTrace();
+}
+
+}  // namespace
+
 namespace {
 
 using telnet::Side;
@@ -81,8 +91,12 @@ bool ClientConnection::Open(const RemotePortAddress& address) {
   net::Socket socket =
       net::ConnectTcp(address.host, address.port, options_.connect_timeout_ms, error, give_up);
   if (!socket.IsOpen()) {
+    TraceOf(options_).Line("rfc2217: connecting to %s:%u failed, errno %u", address.host.c_str(),
+                           static_cast<unsigned>(address.port), static_cast<unsigned>(error));
     return Fail(error);
   }
+  TraceOf(options_).Line("rfc2217: connected to %s:%u", address.host.c_str(),
+                         static_cast<unsigned>(address.port));
   return OpenOver(std::make_unique<net::SocketStream>(std::move(socket)));
 }
 
@@ -118,6 +132,11 @@ bool ClientConnection::Negotiate() {
   if (!WaitFor(answered, After(options_.negotiation_timeout_ms), Stoppable::kUntilStopped)) {
     return false;
   }
+  TraceOf(options_).Line(
+      "rfc2217: COM-PORT-OPTION %s, binary from us %s, binary to us %s",
+      negotiator_.IsEnabled(Side::kLocal, telnet::kOptionComPort) ? "agreed" : "refused",
+      negotiator_.IsEnabled(Side::kLocal, telnet::kOptionBinary) ? "agreed" : "refused",
+      negotiator_.IsEnabled(Side::kRemote, telnet::kOptionBinary) ? "agreed" : "refused");
   // Without binary transmission the data would be subject to the NVT's CR rules.
   if (!negotiator_.IsEnabled(Side::kLocal, telnet::kOptionComPort) ||
       !negotiator_.IsEnabled(Side::kLocal, telnet::kOptionBinary) ||
@@ -335,6 +354,12 @@ void ClientConnection::OnData(const std::uint8_t* bytes, std::size_t count) {
 }
 
 void ClientConnection::OnNegotiation(telnet::Verb verb, std::uint8_t option) {
+  TraceOf(options_).Line("rfc2217: server says %s option %u",
+                         verb == telnet::Verb::kWill   ? "WILL"
+                         : verb == telnet::Verb::kWont ? "WONT"
+                         : verb == telnet::Verb::kDo   ? "DO"
+                                                       : "DONT",
+                         static_cast<unsigned>(option));
   negotiator_.Receive(verb, option, out_);
 }
 
@@ -346,11 +371,13 @@ void ClientConnection::OnSubnegotiation(std::uint8_t option, const std::uint8_t*
   }
   // Flow-control requests are taken whichever code the server uses for them.
   if (message.command == ComPortCommand::kFlowControlSuspend) {
+    TraceOf(options_).Line("rfc2217: server suspends our data");
     suspended_ = true;
     UpdateFarLineHold();
     return;
   }
   if (message.command == ComPortCommand::kFlowControlResume) {
+    TraceOf(options_).Line("rfc2217: server resumes our data");
     suspended_ = false;
     UpdateFarLineHold();
     return;
@@ -361,6 +388,9 @@ void ClientConnection::OnSubnegotiation(std::uint8_t option, const std::uint8_t*
   switch (message.command) {
     case ComPortCommand::kNotifyModemState:
       modem_state_ = message.Byte();
+      TraceOf(options_).Line("rfc2217: modem state 0x%02x (CTS %s)",
+                             static_cast<unsigned>(modem_state_),
+                             (modem_state_ & 0x10) != 0 ? "on" : "off");
       have_modem_state_ = true;
       UpdateFarLineHold();
       break;

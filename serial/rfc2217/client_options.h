@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "serial/interruption.h"
+#include "serial/trace.h"
 
 namespace tovrel::rfc2217 {
 
@@ -28,6 +29,9 @@ struct ClientOptions {
   // bytes went. Acknowledged requests (line state, DTR, purge) and drains always run to their
   // end, so that the port's settings are known and a piece already sent reaches the device.
   Interruption* interruption = nullptr;
+  // When set, the connection, the option negotiation and each report of the modem lines and of
+  // flow control are written to it.
+  Trace* trace = nullptr;
 };
 
 }  // namespace tovrel::rfc2217

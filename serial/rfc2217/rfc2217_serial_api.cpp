@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "serial/rfc2217/client_connection.h"
+#include "serial/rfc2217/connection_failure_reason.h"
 #include "serial/rfc2217/port_name.h"
 
 namespace tovrel {
@@ -41,6 +42,14 @@ std::uint32_t Rfc2217SerialApi::LastErrorNumber() {
   std::lock_guard<std::mutex> guard(errors_mutex_);
   const auto found = last_errors_.find(std::this_thread::get_id());
   return found == last_errors_.end() ? 0u : found->second;
+}
+
+std::string Rfc2217SerialApi::ErrorText(std::uint32_t number) {
+  return rfc2217::ErrnoText(number);
+}
+
+std::string Rfc2217SerialApi::OpenFailureReason(const char* /*name*/, std::uint32_t number) {
+  return rfc2217::ConnectionFailureReason(number);
 }
 
 std::shared_ptr<Rfc2217SerialApi::Port> Rfc2217SerialApi::Find(PortHandle handle) {

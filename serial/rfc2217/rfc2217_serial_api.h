@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "serial/clock.h"
@@ -51,6 +52,9 @@ class Rfc2217SerialApi final : public SerialApiWithPortableLocks {
   bool Drain(PortHandle port) override;
   bool ClosePort(PortHandle port) override;
   std::uint32_t LastErrorNumber() override;
+  std::string ErrorText(std::uint32_t number) override;
+  // The connection's error: refused, unreachable, timed out, name not resolved.
+  std::string OpenFailureReason(const char* name, std::uint32_t number) override;
 
  private:
   struct Port;

@@ -4,6 +4,7 @@
 
 #include "serial/native_serial_api.h"
 #include "serial/win32/win32_dcb_conversion.h"
+#include "serial/win32_open_failure_reason.h"
 
 namespace tovrel {
 
@@ -110,6 +111,22 @@ std::uint32_t Win32SerialApi::LastErrorNumber() {
   return ::GetLastError();
 }
 
+std::string Win32SerialApi::ErrorText(std::uint32_t number) {
+  char text[512] = {};
+  const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, number, 0, text, sizeof text, nullptr);
+  std::string message(text, length);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == ' ' || message.back() == '.')) {
+    message.pop_back();
+  }
+  return message.empty() ? "error " + std::to_string(number) : message;
+}
+
+std::string Win32SerialApi::OpenFailureReason(const char* /*name*/, std::uint32_t number) {
+  return Win32OpenFailureReason(number, ErrorText(number));
+}
+
 MutexHandle Win32SerialApi::CreateLock() {
   return FromWin32Handle(::CreateMutexA(nullptr, FALSE, nullptr));
 }
@@ -132,7 +149,8 @@ std::uint32_t Win32SerialApi::CurrentThreadId() {
   return ::GetCurrentThreadId();
 }
 
-std::unique_ptr<SerialApi> MakeNativeSerialApi(Interruption& stop) {
+std::unique_ptr<SerialApi> MakeNativeSerialApi(Interruption& stop, Trace& /*trace*/) {
+  // CreateFile takes the port for exclusive use in one step: the port classes trace it.
   return std::make_unique<Win32SerialApi>(stop);
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "serial/interruption.h"
 #include "serial/serial_api.h"
@@ -36,6 +37,9 @@ class Win32SerialApi final : public SerialApi {
   bool Drain(PortHandle port) override;
   bool ClosePort(PortHandle port) override;
   std::uint32_t LastErrorNumber() override;
+  // The system's message for the number (FormatMessage), without its line end.
+  std::string ErrorText(std::uint32_t number) override;
+  std::string OpenFailureReason(const char* name, std::uint32_t number) override;
 
   // An unnamed kernel mutex: re-entrant for its owning thread, as the port's lock needs.
   MutexHandle CreateLock() override;

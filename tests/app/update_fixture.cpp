@@ -14,8 +14,13 @@ int UpdateHarness::Update(std::int32_t rate, const char* port) {
   if (stop_at) {
     link_->SetInterruption(stop_);
   }
-  UpdateEnvironment env{*link_, clock, console, files,
-                        stop_at ? static_cast<Interruption&>(stop_) : NoInterruption()};
+  UpdateEnvironment env{*link_,
+                        clock,
+                        console,
+                        files,
+                        stop_at ? static_cast<Interruption&>(stop_) : NoInterruption(),
+                        diagnostics,
+                        trace != nullptr ? *trace : NoTrace()};
   const std::string& firmware = firmware_argument.empty() ? files.path : firmware_argument;
   return RunUpdate(firmware.c_str(), port, rate, env);
 }

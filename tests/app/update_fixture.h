@@ -17,6 +17,7 @@
 #include "memory_file_system.h"
 #include "serial/clock.h"
 #include "serial/interruption.h"
+#include "serial/trace.h"
 
 namespace tovrel::testing {
 
@@ -47,6 +48,10 @@ class UpdateHarness {
   // The moment a stop request arrives, once this can tell it (nullopt: not known yet). The run
   // sees the request whenever it looks for one from that moment on.
   std::function<std::optional<Clock::Micros>(UpdateHarness&)> stop_at;
+  // What the run writes to standard error.
+  StringSink diagnostics;
+  // The wire trace the run writes to; none when null.
+  Trace* trace = nullptr;
 
   // Builds the device and link as configured, then runs one update at `rate`.
   int Update(std::int32_t rate, const char* port = "sim://");

@@ -55,7 +55,7 @@ TEST(TovrelBinary, PortThatDoesNotExist) {
   const ProcessResult run = Tovrel({"image.bin", "/dev/tovrel-no-such-port"});
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.standard_output, "Unable to open COM port \"/dev/tovrel-no-such-port\"\n" + kUsage);
-  EXPECT_EQ(run.standard_error, "");
+  EXPECT_EQ(run.standard_error, "tovrel: /dev/tovrel-no-such-port: no such device\n");
 }
 
 TEST(TovrelBinary, EmulatedPortWithAnythingAfterThePrefixDoesNotOpen) {

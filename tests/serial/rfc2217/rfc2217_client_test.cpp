@@ -15,6 +15,7 @@
 #include "serial/rfc2217/rfc2217_serial_api.h"
 #include "serial/rfc2217/socket_layer.h"
 #include "serial/timeout_rules.h"
+#include "serial/trace.h"
 #include "tests/serial/settable_interruption.h"
 
 namespace tovrel::testing {
@@ -137,6 +138,33 @@ class Rfc2217ClientTest : public ::testing::Test {
 };
 
 // --- Opening ---------------------------------------------------------------------------------
+
+// Lines the client traces, in order.
+class CollectedTrace final : public Trace {
+ public:
+  CollectedTrace() : Trace(true) {}
+  std::vector<std::string> lines;
+
+ protected:
+  void Write(const std::string& line) override { lines.push_back(line); }
+};
+
+TEST_F(Rfc2217ClientTest, TracesTheNegotiationAndEachModemStateReport) {
+  CollectedTrace trace;
+  rfc2217::ClientOptions options = QuickOptions();
+  options.trace = &trace;
+  Open(FakeServerConfig(), options);
+  server_->NotifyModemState(rfc2217::kModemDsr);
+  ASSERT_TRUE(AwaitModemStatus(MS_DSR_ON));
+  ASSERT_GE(trace.lines.size(), 3u);
+  EXPECT_EQ(trace.lines.front().rfind("rfc2217: connected to 127.0.0.1:", 0), 0u);
+  auto has = [&](const std::string& line) {
+    return std::find(trace.lines.begin(), trace.lines.end(), line) != trace.lines.end();
+  };
+  EXPECT_TRUE(has("rfc2217: COM-PORT-OPTION agreed, binary from us agreed, binary to us agreed"));
+  EXPECT_TRUE(has("rfc2217: modem state 0x30 (CTS on)"));
+  EXPECT_EQ(trace.lines.back(), "rfc2217: modem state 0x20 (CTS off)");
+}
 
 TEST_F(Rfc2217ClientTest, OpenNegotiatesAndLearnsTheSettingsInForce) {
   Open();
