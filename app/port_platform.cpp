@@ -5,6 +5,7 @@
 
 #include "emulator/simulated_link.h"
 #include "serial/native_serial_api.h"
+#include "serial/rfc2217/port_name.h"
 #include "serial/rfc2217/rfc2217_serial_api.h"
 
 namespace tovrel {
@@ -32,7 +33,8 @@ PortPlatform SelectPortPlatform(const char* port_name, std::uint32_t baud_rate, 
         std::make_unique<SimulatedLink>(clock, *platform.device, EmulatedPortLinkConfig(), faults);
     link->SetInterruption(stop);
     platform.api = std::move(link);
-  } else if (StartsWith(port_name, kNetworkPortPrefix)) {
+  } else if (rfc2217::IsRfc2217PortName(
+                 port_name)) {  // the scheme in any case, as the parser reads it
     rfc2217::ClientOptions options;
     options.interruption = &stop;
     options.trace = &trace;

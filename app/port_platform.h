@@ -16,7 +16,6 @@
 namespace tovrel {
 
 inline constexpr char kEmulatedPortPrefix[] = "sim://";
-inline constexpr char kNetworkPortPrefix[] = "rfc2217://";
 
 struct PortPlatform {
   // Only for "sim://": the device at the far end of the simulated line. Declared first so that

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <ostream>
 #include <string>
 
@@ -39,6 +41,16 @@ INSTANTIATE_TEST_SUITE_P(Names, EmulatedPortName,
                          [](const ::testing::TestParamInfo<NameCase>& param_info) {
                            return std::string(param_info.param.test_name);
                          });
+
+// The scheme of a network port is read in any case, by the platform choice as by the parser: an
+// upper-case name reaches the server (here, a port nobody listens on), not the device files.
+TEST(NetworkPortName, SchemeInUpperCaseSelectsTheNetwork) {
+  VirtualClock clock;
+  PortPlatform platform = SelectPortPlatform("RFC2217://127.0.0.1:1", 38400, clock);
+  EXPECT_EQ(platform.device, nullptr);
+  EXPECT_EQ(platform.api->OpenPort("RFC2217://127.0.0.1:1"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(platform.api->LastErrorNumber(), static_cast<std::uint32_t>(ECONNREFUSED));
+}
 
 }  // namespace
 }  // namespace tovrel
