@@ -44,8 +44,10 @@ constexpr std::uint64_t kMaxFloodBytes = 64u * 1024u;
 // Once the client has closed the connection, the session must be finished within this long,
 // whatever the line's speed and whatever is left to deliver: twice the longest the session
 // gives a departed client (once to take in what is still in the connection, once to deliver
-// what it holds), and a little more.
-constexpr Clock::Micros kLongestFinish = 2 * 31'000'000 + 1'000'000;
+// what it holds), and the time before the close can be seen at all. That last part is the
+// session still taking in the client's final data while it has room for it: 3.7 s in the
+// worst input found so far (regression-close-seen-late), so 10 s are allowed.
+constexpr Clock::Micros kLongestFinish = 2 * 31'000'000 + 10'000'000;
 
 Clock::Micros Ms(std::uint64_t ms) {
   return ms * 1000u;
