@@ -40,6 +40,10 @@ class UpdateRun {
   // Sends a baud-rate command and judges its acknowledgement.
   bool TellDeviceRate(std::uint32_t number);
   TransferResult Transfer(std::uint32_t file_size);
+  // A piece written is not yet a piece the device has where the port is a network server's:
+  // waits (bounded) for the port to know, and keeps in the count only the whole pieces it knows
+  // have reached the device. A transfer with pieces unaccounted for did not complete.
+  void CountOnlyDelivered(TransferResult& result);
   // One line on the diagnostics sink with the reason the port did not open or set up.
   void ExplainOpenFailure();
   void ShowProgress(std::uint32_t transferred, std::uint32_t file_size);
@@ -179,16 +183,17 @@ int UpdateRun::Run() {
   console_.Print("\nProgramming - %3d%%", 0);
   // Each progress step reaches a log file as soon as it is shown, as a line does.
   console_.Flush();
-  const TransferResult result = Transfer(file_size);
+  TransferResult result = Transfer(file_size);
   CloseFile();
   console_.Print("\b\b\b\b%3d%%\n", 100);
 
+  if (result.failed && stop_.Requested()) {
+    // The last piece may still be on its way out; the purge on release would cut it short,
+    // and the device would hold fewer bytes than reported.
+    port_->Drain();
+  }
+  CountOnlyDelivered(result);
   if (result.failed) {
-    if (stop_.Requested()) {
-      // The last piece may still be on its way out; the purge on release would cut it short,
-      // and the device would hold fewer bytes than reported.
-      port_->Drain();
-    }
     ReleasePort();
     trace_.Line("transfer failed after %u image bytes", static_cast<unsigned>(result.transferred));
     console_.Print("Flash update failed, %" PRIu32 " bytes transferred.\n", result.transferred);
@@ -299,6 +304,20 @@ UpdateRun::TransferResult UpdateRun::Transfer(std::uint32_t file_size) {
     }
   }
   return result;
+}
+
+void UpdateRun::CountOnlyDelivered(TransferResult& result) {
+  std::uint32_t unconfirmed = 0;
+  port_->ConfirmOutput(unconfirmed);
+  if (unconfirmed == 0) {
+    return;
+  }
+  const std::uint32_t delivered =
+      unconfirmed < result.transferred ? result.transferred - unconfirmed : 0;
+  trace_.Line("%u image bytes not known to have reached the device",
+              static_cast<unsigned>(result.transferred - delivered));
+  result.failed = true;
+  result.transferred = delivered - delivered % kPieceBytes;
 }
 
 void UpdateRun::ShowProgress(std::uint32_t transferred, std::uint32_t file_size) {

@@ -1,5 +1,7 @@
 #include "serial/comm_port.h"
 
+#include <algorithm>
+
 namespace tovrel {
 namespace {
 
@@ -246,6 +248,22 @@ int CommPort::Drain() {
   }
   trace.Line("drain");
   if (!api.Drain(handle)) {
+    Fail(kErrWrite);
+    return 0;
+  }
+  return 1;
+}
+
+int CommPort::ConfirmOutput(std::uint32_t& unconfirmed_bytes) {
+  unconfirmed_bytes = 0;
+  if (!isOpen) {
+    FailWithoutSystemError(kErrOpen);
+    return 0;
+  }
+  std::uint64_t unconfirmed = 0;
+  const bool known = api.ConfirmOutput(handle, unconfirmed);
+  unconfirmed_bytes = static_cast<std::uint32_t>(std::min<std::uint64_t>(unconfirmed, 0xFFFFFFFFu));
+  if (!known) {
     Fail(kErrWrite);
     return 0;
   }

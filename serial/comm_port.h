@@ -55,6 +55,13 @@ class CommPort {
   // Waits, within the limit the write time-outs give, until every byte written has left the
   // port (FlushFileBuffers). 1 when they have; a failure leaves 104 and the platform's number.
   int Drain();
+  // Waits, within the limits of the port's platform, until every byte written is known to have
+  // reached the far end of the line, and leaves in `unconfirmed_bytes` how many are not known
+  // to have: always 0 on a local port, whose writes return once their bytes have gone; over a
+  // network, what the server has not yet shown it received and sent. 0 when the platform could
+  // not find out (104 and its error number, a lost connection); the count then holds the bytes
+  // it never learned about.
+  int ConfirmOutput(std::uint32_t& unconfirmed_bytes);
   // Drops DTR, discards both queues and closes the port. Safe to call more than once.
   void Close();
 

@@ -43,6 +43,13 @@ class SerialApi {
                           std::uint32_t& bytes_written) = 0;
   // Returns once every queued output byte has been sent (FlushFileBuffers). Bounded.
   virtual bool Drain(PortHandle port) = 0;
+  // Waits, bounded, until every byte written is known to have reached the far end of the line,
+  // and tells how many are not known to have. A local port's writes return once their bytes
+  // have gone, so it knows them all; a port on a network server learns it from the server.
+  virtual bool ConfirmOutput(PortHandle /*port*/, std::uint64_t& unconfirmed_bytes) {
+    unconfirmed_bytes = 0;
+    return true;
+  }
   virtual bool ClosePort(PortHandle port) = 0;
   // The error number of the last failing call (GetLastError, errno).
   virtual std::uint32_t LastErrorNumber() = 0;

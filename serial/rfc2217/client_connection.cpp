@@ -216,6 +216,8 @@ bool ClientConnection::AwaitSettings() {
     return Fail(EINTR);
   }
   line_state_ = state;
+  // The same question follows every write; a server that left it unanswered would seem gone.
+  confirm_writes_ = size;
   return true;
 }
 
@@ -232,6 +234,13 @@ void ClientConnection::Step(std::uint32_t wait_ms) {
   if (!stream_) {
     Lose(ENOTCONN);  // closed, or never opened
     return;
+  }
+  CheckUnanswered();
+  if (Lost()) {
+    return;
+  }
+  if (!unanswered_.empty()) {
+    wait_ms = std::min(wait_ms, MillisecondsUntil(unanswered_.front().deadline));
   }
   const std::uint64_t sent_before = SentPosition();
   SendQueued();
@@ -257,6 +266,18 @@ void ClientConnection::Step(std::uint32_t wait_ms) {
   if (ready.writable && !Lost()) {
     SendQueued();
   }
+  CheckUnanswered();
+}
+
+void ClientConnection::CheckUnanswered() {
+  // Deadlines grow in the order the requests were asked, so the oldest is the first to pass.
+  if (Lost() || unanswered_.empty() || clock_.Now() < unanswered_.front().deadline) {
+    return;
+  }
+  TraceOf(options_).Line("rfc2217: request %u unanswered for %u ms: the server is gone",
+                         static_cast<unsigned>(unanswered_.front().command),
+                         static_cast<unsigned>(options_.reply_timeout_ms));
+  Lose(ETIMEDOUT);
 }
 
 void ClientConnection::SendQueued() {
@@ -341,8 +362,8 @@ bool ClientConnection::WaitFor(const std::function<bool()>& done, TimePoint dead
 // --- What the decoder finds ------------------------------------------------------------------
 
 void ClientConnection::OnData(const std::uint8_t* bytes, std::size_t count) {
-  if (discard_received_) {
-    return;
+  if (receive_purges_unanswered_ > 0) {
+    return;  // sent before a purge that the server has yet to answer
   }
   const bool drop_nul = (line_state_.flags & kDcbNull) != 0;
   for (std::size_t i = 0; i < count; ++i) {
@@ -397,11 +418,15 @@ void ClientConnection::OnSubnegotiation(std::uint8_t option, const std::uint8_t*
     case ComPortCommand::kNotifyLineState:
       break;  // errors on the far line: nothing here reports them
     case ComPortCommand::kPurgeData:
-      // Everything the server sent before it purged has now arrived; what follows is new.
-      discard_received_ = false;
-      replies_.push_back(std::move(message));
+      // Every purge is asked without waiting; an acknowledgement nobody asked for means nothing.
+      TakeAnswer(message);
       break;
     default:
+      // The server answers in the order it was asked: the oldest question about the same thing
+      // takes the answer before any batch asked after it.
+      if (TakeAnswer(message)) {
+        break;
+      }
       // Only answers to requests still waiting matter; a server that chatters unasked cannot
       // make the queue grow without limit.
       if (replies_.size() >= kMaxQueuedReplies) {
@@ -410,6 +435,115 @@ void ClientConnection::OnSubnegotiation(std::uint8_t option, const std::uint8_t*
       replies_.push_back(std::move(message));
       break;
   }
+}
+
+// --- Requests nobody waits for ---------------------------------------------------------------
+
+std::uint64_t ClientConnection::Ask(ComPortCommand command, std::uint8_t value) {
+  AppendComPortByte(out_, ComPortRole::kClient, command, value);
+  Unanswered request;
+  request.command = command;
+  request.value = value;
+  request.end = StreamEnd();
+  request.deadline = After(options_.reply_timeout_ms);
+  request.number = next_request_++;
+  if (command == ComPortCommand::kPurgeData && value != kPurgeTransmit) {
+    ++receive_purges_unanswered_;
+  }
+  unanswered_.push_back(request);
+  return request.number;
+}
+
+bool ClientConnection::TakeAnswer(const ComPortMessage& message) {
+  const auto found =
+      std::find_if(unanswered_.begin(), unanswered_.end(),
+                   [&](const Unanswered& request) { return request.command == message.command; });
+  if (found == unanswered_.end()) {
+    return false;
+  }
+  if (found->number == awaited_request_) {
+    awaited_answered_ = true;
+    awaited_answer_ = message.Byte();
+  }
+  if (found->command == ComPortCommand::kPurgeData && found->value != kPurgeTransmit) {
+    --receive_purges_unanswered_;
+  }
+  ConfirmThrough(found->end);
+  unanswered_.erase(found);
+  return true;
+}
+
+void ClientConnection::ConfirmThrough(std::uint64_t position) {
+  std::uint64_t bytes = 0;
+  while (!unconfirmed_writes_.empty() && unconfirmed_writes_.front().end <= position) {
+    bytes += unconfirmed_writes_.front().bytes;
+    unconfirmed_writes_.pop_front();
+  }
+  if (bytes == 0) {
+    return;
+  }
+  unconfirmed_bytes_ -= bytes;
+  confirmed_bytes_ += bytes;
+  confirmed_line_.Account(static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, UINT32_MAX)),
+                          line_state_.BaudRate, NowMicros());
+}
+
+bool ClientConnection::MayHandOut(std::uint32_t count) const {
+  if (suspended_) {
+    return false;
+  }
+  if (unconfirmed_bytes_ == 0) {
+    return true;  // a write larger than the window still goes, alone
+  }
+  const std::uint64_t rate = line_state_.BaudRate != 0 ? line_state_.BaudRate : 9600;
+  const std::uint64_t window = rate * options_.unconfirmed_window_ms / 10000u;
+  return unconfirmed_bytes_ + count <= window;
+}
+
+std::uint64_t ClientConnection::InDoubt() {
+  const std::uint64_t now = NowMicros();
+  const std::uint32_t rate = line_state_.BaudRate;
+  const std::uint64_t sent_left = std::min(far_line_.BytesLeft(rate, now), line_accounted_);
+  const std::uint64_t confirmed_left =
+      std::min(confirmed_line_.BytesLeft(rate, now), confirmed_bytes_);
+  const std::uint64_t delivered =
+      std::min(line_accounted_ - sent_left, confirmed_bytes_ - confirmed_left);
+  // A write that ran out of time counts for nothing, though some of it may be on its way.
+  return whole_writes_end_ > delivered ? whole_writes_end_ - delivered : 0;
+}
+
+bool ClientConnection::ConfirmOutput(std::uint64_t& unconfirmed_bytes) {
+  if (!Lost() && stream_) {
+    // The server's word first: the answer to the question behind the last whole write ...
+    WaitFor([this] { return confirmed_bytes_ >= whole_writes_end_; },
+            After(options_.reply_timeout_ms));
+    // ... then the far line's time for what it got last. Nothing arrives when the line moves
+    // on, so the waits end when both estimates could be idle, or for the socket.
+    const TimePoint deadline =
+        After(WriteLimitMs(timeouts_, InDoubt(), options_.unlimited_wait_cap_ms));
+    while (!Lost() && InDoubt() > 0) {
+      const std::uint32_t left = MillisecondsUntil(deadline);
+      if (left == 0) {
+        break;
+      }
+      const std::uint64_t now = NowMicros();
+      std::uint64_t wait_us = std::uint64_t{left} * 1000u;
+      for (const FarLineEstimate* line : {&far_line_, &confirmed_line_}) {
+        if (!line->Held() && line->IdleAt() > now) {
+          wait_us = std::min(wait_us, line->IdleAt() - now);
+        }
+      }
+      Step(static_cast<std::uint32_t>((wait_us + 999) / 1000));
+    }
+  }
+  unconfirmed_bytes = InDoubt();
+  if (unconfirmed_bytes == 0) {
+    TraceOf(options_).Line("rfc2217: every byte written has reached the far line");
+  } else {
+    TraceOf(options_).Line("rfc2217: %llu bytes written not known to have reached the far line",
+                           static_cast<unsigned long long>(unconfirmed_bytes));
+  }
+  return !Lost() || Fail(lost_error_);
 }
 
 // --- Requests with acknowledgements ----------------------------------------------------------
@@ -516,22 +650,27 @@ bool ClientConnection::Purge(std::uint32_t purge_flags) {
   // a doubled 0xFF, which must go to keep the stream whole).
   const std::uint8_t value = input && output ? kPurgeBoth : input ? kPurgeReceive : kPurgeTransmit;
   if (input) {
-    received_.clear();
-    discard_received_ = true;  // until the acknowledgement, data in flight is from before
+    received_.clear();  // and until the acknowledgement, data in flight is from before
   }
   if (output) {
     // The server drops what it still holds: the far line has nothing left to send.
     far_line_.Discard(NowMicros());
   }
-  AwaitedReplies asked;
-  asked.Await(ComPortCommand::kPurgeData, {value});
-  const bool done = Exchange(asked);
-  const bool contradicted = asked.Contradicted();
-  discard_received_ = false;
-  if (!done) {
-    return contradicted ? Fail(EIO) : false;
+  const std::uint64_t request = Ask(ComPortCommand::kPurgeData, value);
+  if (!output) {
+    return true;  // a reply read later waits for the acknowledgement; nothing else needs it
   }
-  return true;
+  // What the far line still had is gone: the port's state is known only once the server says so.
+  awaited_request_ = request;
+  awaited_answered_ = false;
+  const bool answered =
+      WaitFor([this] { return awaited_answered_; }, After(options_.reply_timeout_ms));
+  awaited_request_ = ~std::uint64_t{0};
+  if (!answered) {
+    Lose(error_);
+    return false;
+  }
+  return awaited_answer_ == value || Fail(EIO);
 }
 
 bool ClientConnection::ModemStatus(std::uint32_t& status) {
@@ -615,20 +754,34 @@ bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
   if (Lost()) {
     return Fail(lost_error_);
   }
+  const std::uint32_t requested = count;
   const TimePoint deadline = After(WriteLimitMs(timeouts_, count, options_.unlimited_wait_cap_ms));
   Step(0);  // a suspension or a closed connection that has already arrived counts now
-  if (suspended_ && !WaitFor([this] { return !suspended_; }, deadline, Stoppable::kUntilStopped)) {
-    if (error_ == EINTR) {
-      return false;  // stopped while held back: nothing of it went
+  if (!MayHandOut(count)) {
+    if (!suspended_) {
+      TraceOf(options_).Line("rfc2217: %llu bytes written not yet confirmed: the write waits",
+                             static_cast<unsigned long long>(unconfirmed_bytes_));
     }
-    return !Lost();  // held back for the whole time-out: nothing written
+    if (!WaitFor([&] { return MayHandOut(count); }, deadline, Stoppable::kUntilStopped)) {
+      if (error_ == EINTR) {
+        return false;  // stopped while held back: nothing of it went
+      }
+      return !Lost();  // held back for the whole time-out: nothing written
+    }
   }
   if (Lost()) {
     return Fail(lost_error_);
   }
-  const std::uint64_t begin = out_origin_ + out_.size();
+  const std::uint64_t begin = StreamEnd();
   telnet::AppendData(out_, bytes, count);
-  const std::uint64_t end = out_origin_ + out_.size();
+  const std::uint64_t end = StreamEnd();
+  // The question right behind the data: its answer, on its way back before the device has
+  // even taken the write in, shows the server has it.
+  if (confirm_writes_) {
+    Ask(ComPortCommand::kSetDataSize, 0);
+  }
+  unconfirmed_writes_.push_back(WrittenSpan{end, count});
+  unconfirmed_bytes_ += count;
   if (!WaitFor([&] { return SentPosition() >= end; }, deadline)) {
     // A byte has gone once its encoding has started to go; the rest of a doubled 0xFF stays
     // queued so that the stream stays whole. Bytes not started are withdrawn.
@@ -644,7 +797,19 @@ bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
     }
     out_.erase(out_.begin() + static_cast<std::ptrdiff_t>(position - out_origin_),
                out_.begin() + static_cast<std::ptrdiff_t>(end - out_origin_));
+    // The question behind the data moved up with it; neither it nor the data has gone yet.
+    const std::uint64_t withdrawn = end - position;
+    if (confirm_writes_) {
+      unanswered_.back().end -= withdrawn;
+    }
+    WrittenSpan& span = unconfirmed_writes_.back();
+    span.end -= withdrawn;
+    span.bytes = gone;
+    unconfirmed_bytes_ -= count - gone;
     count = gone;
+  }
+  if (!confirm_writes_) {
+    ConfirmThrough(StreamEnd());
   }
   AccountFarLine(count);
   bool idle = false;
@@ -654,6 +819,9 @@ bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
   // Only what has left the far UART counts as written; what it still holds goes when it can.
   const std::uint64_t left = idle ? 0 : far_line_.BytesLeft(line_state_.BaudRate, NowMicros());
   bytes_written = count - static_cast<std::uint32_t>(std::min<std::uint64_t>(left, count));
+  if (bytes_written == requested) {
+    whole_writes_end_ = line_accounted_;
+  }
   return true;
 }
 
@@ -689,9 +857,16 @@ bool ClientConnection::WaitForFarLine(TimePoint deadline, bool& idle) {
       return true;
     }
     if (!far_line_.Held()) {
-      // Rounded up, and one more, so that the look after the wait finds the line idle.
-      const std::uint64_t idle_in_ms = (far_line_.IdleAt() - now + 999) / 1000 + 1;
-      wait = static_cast<std::uint32_t>(std::min<std::uint64_t>(wait, idle_in_ms));
+      // The socket's waits are in whole milliseconds: wait the whole ones for the socket, then
+      // the rest on the clock, so that the next write finds the far line idle the moment it is
+      // (rounding up would leave the line idle for most of a millisecond every write).
+      const std::uint64_t idle_in_us = far_line_.IdleAt() - now;
+      if (idle_in_us < 1000) {
+        const Clock::Micros until_deadline = deadline > now ? deadline - now : 0;
+        clock_.SleepFor(std::min<Clock::Micros>(idle_in_us, until_deadline));
+        continue;
+      }
+      wait = static_cast<std::uint32_t>(std::min<std::uint64_t>(wait, idle_in_us / 1000));
     }
     Step(wait);
   }
@@ -705,6 +880,7 @@ bool ClientConnection::FarLineHeld() const {
 }
 
 void ClientConnection::AccountFarLine(std::uint32_t bytes) {
+  line_accounted_ += bytes;
   far_line_.Account(bytes, line_state_.BaudRate, NowMicros());
 }
 

@@ -10,6 +10,18 @@
 //    back and still go when the far UART is free. Drain waits in the same way for anything
 //    still under way. That keeps the host from running ahead of the device by more than the
 //    estimate's error, and the waits are bounded by the write time-outs like a local port's.
+//  - Nothing waits on the network unless a reply is read: the connection is one ordered stream
+//    and the server carries out a request before it reads the bytes behind it. A receive purge
+//    is sent and not waited for; what arrives before its acknowledgement is dropped, so a reply
+//    read later waits for the acknowledgement as it waits for the reply itself. Each write is
+//    followed by a question (SET-DATASIZE 0, the data size in force) whose answer shows that
+//    the write reached the server. Writes the server has not yet shown it has are kept to
+//    about a second of line time (unconfirmed_window_ms); past that a write waits for answers.
+//  - A request left unanswered for the whole reply time-out, waited for or not, means the
+//    server is gone: the connection is lost with ETIMEDOUT.
+//  - ConfirmOutput tells how many written bytes are not known to have reached the device: a
+//    byte counts once the server has shown that it has it and both estimates of the far line,
+//    one from when the byte went, one from when the server showed it had it, say it has left.
 //  - The modem lines are those of the server's last NOTIFY-MODEMSTATE, so a change is seen one
 //    network delay late; until the first report every line reads as off.
 //  - Received NUL bytes are dropped here (fNull), on arrival, as a driver does.
@@ -79,6 +91,11 @@ class ClientConnection final : private telnet::DecoderSink {
   bool Read(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytes_read);
   bool Write(const std::uint8_t* bytes, std::uint32_t count, std::uint32_t& bytes_written);
   bool Drain();
+  // Waits, within the reply time-out for the server's answers and the write time-outs for the
+  // far line, until every byte written is known to have reached the far UART and left it, and
+  // tells how many are not known to have. False when the connection is lost; the count then
+  // holds what the server never confirmed.
+  bool ConfirmOutput(std::uint64_t& unconfirmed_bytes);
 
   std::uint32_t Error() const { return error_; }
 
@@ -133,6 +150,21 @@ class ClientConnection final : private telnet::DecoderSink {
   // not a failure: the caller decides); fails only when the connection is lost.
   bool WaitForFarLine(TimePoint deadline, bool& idle);
   std::uint64_t SentPosition() const { return out_origin_ + out_sent_; }
+  std::uint64_t StreamEnd() const { return out_origin_ + out_.size(); }
+
+  // Queues a request that nobody waits for here; returns its number.
+  std::uint64_t Ask(ComPortCommand command, std::uint8_t value);
+  // Takes a server message as the answer to the oldest unanswered request of its command.
+  bool TakeAnswer(const ComPortMessage& message);
+  // Everything before `position` in the stream has reached the server.
+  void ConfirmThrough(std::uint64_t position);
+  // A request unanswered past its deadline: the server is gone.
+  void CheckUnanswered();
+  // Whether a write of `count` bytes may go now: not held back by the server, and within the
+  // window of writes the server has not yet shown it has.
+  bool MayHandOut(std::uint32_t count) const;
+  // Bytes of whole writes not known to have left the far UART.
+  std::uint64_t InDoubt();
 
   ClientOptions options_;
   Clock& clock_;
@@ -147,13 +179,50 @@ class ClientConnection final : private telnet::DecoderSink {
   std::uint64_t out_origin_ = 0;
 
   std::deque<std::uint8_t> received_;
-  bool discard_received_ = false;  // an input purge waits for the server's acknowledgement
+  // Requests sent without waiting for their answers, oldest first: receive purges, and the
+  // question behind each write.
+  struct Unanswered {
+    ComPortCommand command = ComPortCommand::kPurgeData;
+    std::uint8_t value = 0;
+    std::uint64_t end = 0;  // the stream position just past the request
+    TimePoint deadline = 0;
+    std::uint64_t number = 0;
+  };
+  std::deque<Unanswered> unanswered_;
+  std::uint64_t next_request_ = 0;
+  // While a receive purge is unanswered, what arrives was sent before it: dropped.
+  std::size_t receive_purges_unanswered_ = 0;
+  // A caller waiting for one request's answer (a purge that reaches the server's transmit side).
+  std::uint64_t awaited_request_ = ~std::uint64_t{0};
+  bool awaited_answered_ = false;
+  std::uint8_t awaited_answer_ = 0;
+
+  // Writes the server has not yet shown it has: where each ends in the stream, and its bytes.
+  struct WrittenSpan {
+    std::uint64_t end = 0;
+    std::uint64_t bytes = 0;
+  };
+  std::deque<WrittenSpan> unconfirmed_writes_;
+  std::uint64_t unconfirmed_bytes_ = 0;
+  // Counted in the bytes the writes put into the stream, in stream order: all of them (as
+  // far_line_ has them), those shown to have reached the server, and the end of the last write
+  // that reported every byte written, the end of what a caller counts as sent.
+  std::uint64_t line_accounted_ = 0;
+  std::uint64_t confirmed_bytes_ = 0;
+  std::uint64_t whole_writes_end_ = 0;
+  // The server answers the question behind each write (it answered it when the port opened);
+  // otherwise a write counts as confirmed once it has gone.
+  bool confirm_writes_ = false;
   std::deque<ComPortMessage> replies_;
   bool suspended_ = false;  // the server asked us to stop sending data
   std::uint8_t modem_state_ = 0;
   bool have_modem_state_ = false;
 
   FarLineEstimate far_line_;
+  // The far line again, with each write starting when the server showed it had it: a write
+  // held up on the way (a stalled link) leaves the far UART that much later. Holds are left to
+  // far_line_, which sees them on the same time line as the writes.
+  FarLineEstimate confirmed_line_;
 
   DCB line_state_;
   COMMTIMEOUTS timeouts_;

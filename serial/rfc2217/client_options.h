@@ -18,8 +18,16 @@ struct ClientOptions {
   // first report of the modem lines. A server that stays silent here is still usable: the open
   // goes on with default settings and the modem lines reported as all off.
   std::uint32_t settle_timeout_ms = 1000;
-  // Each batch of acknowledgements (line state, DTR, purge).
-  std::uint32_t reply_timeout_ms = 3000;
+  // Each batch of acknowledgements (line state, DTR, purge), and every request sent without
+  // waiting (a receive purge, the question behind each write): one left unanswered this long
+  // means the server is gone. Long enough for a live link that stalls for six seconds, as a
+  // lost segment and its retransmissions can, short enough that a stopped server ends the run
+  // within ten.
+  std::uint32_t reply_timeout_ms = 8000;
+  // Writes the server has not yet shown it has are kept to this much line time at the rate in
+  // force: enough to keep the far line busy across a round trip of up to this long, little
+  // enough that the host stays close behind the device and a stall cannot pile up data.
+  std::uint32_t unconfirmed_window_ms = 1000;
   // Stands in for "no limit" in the Win32 time-outs (all read time-outs 0, both write time-outs
   // 0): such a call gives up after this long and returns short. Five minutes, far above the
   // longest wait the program itself sets up (about 61 s for a 256-byte write).

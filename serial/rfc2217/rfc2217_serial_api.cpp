@@ -196,6 +196,16 @@ bool Rfc2217SerialApi::WriteBytes(PortHandle handle, const std::uint8_t* bytes, 
   return port->connection.Write(bytes, count, bytes_written) || FailFrom(port->connection);
 }
 
+bool Rfc2217SerialApi::ConfirmOutput(PortHandle handle, std::uint64_t& unconfirmed_bytes) {
+  unconfirmed_bytes = 0;
+  const auto port = Find(handle);
+  if (!port) {
+    return Fail(EBADF);
+  }
+  std::lock_guard<std::mutex> guard(port->mutex);
+  return port->connection.ConfirmOutput(unconfirmed_bytes) || FailFrom(port->connection);
+}
+
 bool Rfc2217SerialApi::Drain(PortHandle handle) {
   const auto port = Find(handle);
   if (!port) {

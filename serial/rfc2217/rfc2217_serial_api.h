@@ -50,6 +50,8 @@ class Rfc2217SerialApi final : public SerialApiWithPortableLocks {
                   std::uint32_t& bytes_written) override;
   // Hands every queued byte to the network and waits for the far line, as estimated, to send it.
   bool Drain(PortHandle port) override;
+  // Waits for the server to show it has every byte written and for the far line to send them.
+  bool ConfirmOutput(PortHandle port, std::uint64_t& unconfirmed_bytes) override;
   bool ClosePort(PortHandle port) override;
   std::uint32_t LastErrorNumber() override;
   std::string ErrorText(std::uint32_t number) override;
