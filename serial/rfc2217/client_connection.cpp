@@ -455,9 +455,13 @@ std::uint64_t ClientConnection::Ask(ComPortCommand command, std::uint8_t value) 
 }
 
 bool ClientConnection::TakeAnswer(const ComPortMessage& message) {
+  // An answer cannot come before its request has gone: a message that would answer one still
+  // queued here is not its answer.
+  const std::uint64_t sent = SentPosition();
   const auto found =
-      std::find_if(unanswered_.begin(), unanswered_.end(),
-                   [&](const Unanswered& request) { return request.command == message.command; });
+      std::find_if(unanswered_.begin(), unanswered_.end(), [&](const Unanswered& request) {
+        return request.command == message.command && request.end <= sent;
+      });
   if (found == unanswered_.end()) {
     return false;
   }
@@ -508,8 +512,9 @@ std::uint64_t ClientConnection::InDoubt() {
       std::min(confirmed_line_.BytesLeft(rate, now), confirmed_bytes_);
   const std::uint64_t delivered =
       std::min(line_accounted_ - sent_left, confirmed_bytes_ - confirmed_left);
-  // A write that ran out of time counts for nothing, though some of it may be on its way.
-  return whole_writes_end_ > delivered ? whole_writes_end_ - delivered : 0;
+  // A write that ran out of time counts for nothing, though some of it may be on its way; one
+  // followed by whole writes leaves the count low, never above what the whole writes took.
+  return whole_writes_end_ > delivered ? std::min(whole_writes_end_ - delivered, whole_bytes_) : 0;
 }
 
 bool ClientConnection::ConfirmOutput(std::uint64_t& unconfirmed_bytes) {
@@ -777,9 +782,7 @@ bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
   const std::uint64_t end = StreamEnd();
   // The question right behind the data: its answer, on its way back before the device has
   // even taken the write in, shows the server has it.
-  if (confirm_writes_) {
-    Ask(ComPortCommand::kSetDataSize, 0);
-  }
+  const std::uint64_t question = confirm_writes_ ? Ask(ComPortCommand::kSetDataSize, 0) : 0;
   unconfirmed_writes_.push_back(WrittenSpan{end, count});
   unconfirmed_bytes_ += count;
   if (!WaitFor([&] { return SentPosition() >= end; }, deadline)) {
@@ -799,8 +802,10 @@ bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
                out_.begin() + static_cast<std::ptrdiff_t>(end - out_origin_));
     // The question behind the data moved up with it; neither it nor the data has gone yet.
     const std::uint64_t withdrawn = end - position;
-    if (confirm_writes_) {
-      unanswered_.back().end -= withdrawn;
+    for (Unanswered& request : unanswered_) {
+      if (confirm_writes_ && request.number == question) {
+        request.end -= withdrawn;
+      }
     }
     WrittenSpan& span = unconfirmed_writes_.back();
     span.end -= withdrawn;
@@ -821,6 +826,7 @@ bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
   bytes_written = count - static_cast<std::uint32_t>(std::min<std::uint64_t>(left, count));
   if (bytes_written == requested) {
     whole_writes_end_ = line_accounted_;
+    whole_bytes_ += requested;
   }
   return true;
 }

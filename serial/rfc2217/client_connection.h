@@ -210,6 +210,7 @@ class ClientConnection final : private telnet::DecoderSink {
   std::uint64_t line_accounted_ = 0;
   std::uint64_t confirmed_bytes_ = 0;
   std::uint64_t whole_writes_end_ = 0;
+  std::uint64_t whole_bytes_ = 0;  // the bytes of every whole write
   // The server answers the question behind each write (it answered it when the port opened);
   // otherwise a write counts as confirmed once it has gone.
   bool confirm_writes_ = false;

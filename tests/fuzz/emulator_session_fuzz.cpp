@@ -23,12 +23,15 @@
 #include "emulator/server/client_session.h"
 #include "fuzz_input.h"
 #include "fuzz_support.h"
-#include "scripted_peer.h"
+#include "tests/support/scripted_peer.h"
 #include "serial/clock.h"
 #include "serial/rfc2217/telnet_codec.h"
 
 namespace tovrel::fuzz {
 namespace {
+
+using testing::BorrowedStream;
+using testing::ScriptedPeer;
 
 using rfc2217::ComPortCommand;
 using rfc2217::ComPortRole;

@@ -11,7 +11,10 @@
 //    sub-negotiations are the client's own COM-PORT-OPTION requests;
 //  - the client never sends more negotiations than its five requests plus one answer for each
 //    negotiation received, so that two ends can never echo each other in a loop;
-//  - every operation returns within the time its limits give it (on the virtual clock);
+//  - every operation returns within the time its limits give it (on the virtual clock), however
+//    late the server answers the requests the client sends without waiting, if ever;
+//  - the bytes the client says are not known to have reached the device are never more than
+//    its writes took;
 //  - a read never reports more bytes than asked, and the modem status only the line bits;
 //  - the heap held stays below a fixed bound however much the server sends.
 #include <algorithm>
@@ -23,14 +26,17 @@
 
 #include "fuzz_input.h"
 #include "fuzz_support.h"
-#include "scripted_peer.h"
 #include "serial/clock.h"
 #include "serial/rfc2217/client_connection.h"
 #include "serial/rfc2217/telnet_codec.h"
 #include "serial/timeout_rules.h"
+#include "tests/support/scripted_peer.h"
 
 namespace tovrel::fuzz {
 namespace {
+
+using testing::BorrowedStream;
+using testing::ScriptedPeer;
 
 using rfc2217::ComPortCommand;
 using rfc2217::ComPortRole;
@@ -76,6 +82,9 @@ class ClientOutput final : public telnet::DecoderSink {
     TOVREL_FUZZ_CHECK(option == telnet::kOptionComPort);
     TOVREL_FUZZ_CHECK(rfc2217::ParseComPort(payload, length, message));
     TOVREL_FUZZ_CHECK(!message.from_server);
+    if (requests.size() < 4096) {
+      requests.push_back(std::move(message));
+    }
   }
 
   // Handed to writes (and, once a write has returned, those that went), not yet seen on the
@@ -83,6 +92,8 @@ class ClientOutput final : public telnet::DecoderSink {
   std::deque<std::uint8_t> written;
   std::uint64_t seen = 0;
   std::uint64_t negotiations = 0;
+  // The client's requests not yet answered by the script, oldest first.
+  std::deque<rfc2217::ComPortMessage> requests;
 };
 
 // Follows the client's raw output far enough to tell whether it ends in the first half of a
@@ -225,7 +236,7 @@ class ClientRun {
   // Carries out one step of the script; false once the run cannot go on.
   bool Next() {
     const std::uint8_t op = input_.Byte();
-    switch (op % 18u) {
+    switch (op % 20u) {
       case 0:
       case 1:
       case 2: {
@@ -277,6 +288,20 @@ class ClientRun {
       case 7:
         peer_.StallSends(Ms(input_.Number16()));
         return true;
+      case 18: {  // answers to the client's oldest requests, as a server would give them, late
+        std::vector<std::uint8_t> wire;
+        for (std::uint8_t n = input_.Byte() % 16u; n > 0 && !output_.requests.empty(); --n) {
+          rfc2217::ComPortMessage request = std::move(output_.requests.front());
+          output_.requests.pop_front();
+          if (input_.Bit()) {
+            continue;  // this one never
+          }
+          rfc2217::AppendComPort(wire, ComPortRole::kServer, request.command, request.value.data(),
+                                 request.value.size());
+        }
+        Deliver(wire, 1, Ms(input_.Number16()));
+        return true;
+      }
       case 8: {
         const bool broken = input_.Bit();
         peer_.End(broken ? net::IoStatus::kFailed : net::IoStatus::kClosed, input_.Byte(),
@@ -284,7 +309,7 @@ class ClientRun {
         return true;
       }
       default:
-        return ClientOperation(op % 18u);
+        return ClientOperation(op % 20u);
     }
   }
 
@@ -369,6 +394,7 @@ class ClientRun {
         std::uint32_t written = 0;
         connection_.Write(data.data(), static_cast<std::uint32_t>(data.size()), written);
         TOVREL_FUZZ_CHECK(written <= data.size());
+        bytes_written_ += written;
         const std::uint64_t seen_during = output_.seen - seen_before;
         const std::size_t seen_of_this = seen_during > ahead ? seen_during - ahead : 0u;
         const std::size_t gone = seen_of_this + (wire_.HalfIac() ? 1u : 0u);
@@ -377,6 +403,14 @@ class ClientRun {
         output_.written.resize(output_.written.size() - (data.size() - gone));
         limit_ms =
             WriteLimitMs(connection_.Timeouts(), data.size(), options_.unlimited_wait_cap_ms);
+        break;
+      }
+      case 19: {
+        std::uint64_t unconfirmed = 0;
+        connection_.ConfirmOutput(unconfirmed);
+        TOVREL_FUZZ_CHECK(unconfirmed <= bytes_written_);
+        limit_ms = options_.reply_timeout_ms + WriteLimitMs(connection_.Timeouts(), bytes_written_,
+                                                            options_.unlimited_wait_cap_ms);
         break;
       }
       case 17: {
@@ -411,6 +445,7 @@ class ClientRun {
 
   std::size_t heap_base_ = 0;
   std::size_t input_size_bound_ = 0;
+  std::uint64_t bytes_written_ = 0;  // as the writes reported
 };
 
 }  // namespace

@@ -1,9 +1,9 @@
-#include "scripted_peer.h"
+#include "tests/support/scripted_peer.h"
 
 #include <algorithm>
 #include <cerrno>
 
-namespace tovrel::fuzz {
+namespace tovrel::testing {
 
 void ScriptedPeer::Deliver(const std::vector<std::uint8_t>& bytes, std::uint32_t repeat,
                            Clock::Micros delay, std::size_t piece) {
@@ -157,4 +157,4 @@ bool ScriptedPeer::Wait(bool want_read, bool want_write, std::uint32_t timeout_m
   return true;
 }
 
-}  // namespace tovrel::fuzz
+}  // namespace tovrel::testing

@@ -15,7 +15,7 @@
 #include "serial/clock.h"
 #include "serial/rfc2217/byte_stream.h"
 
-namespace tovrel::fuzz {
+namespace tovrel::testing {
 
 class ScriptedPeer final : public net::ByteStream {
  public:
@@ -102,4 +102,4 @@ class BorrowedStream final : public net::ByteStream {
   net::ByteStream& peer_;
 };
 
-}  // namespace tovrel::fuzz
+}  // namespace tovrel::testing
