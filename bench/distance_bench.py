@@ -52,7 +52,7 @@ def start_pyserial(args, saved, workdir):
         if line.startswith("tovrel-pty-device on "):
             terminal = line.split()[-1]
     env = dict(os.environ, LD_PRELOAD=args.modem_helper, TOVREL_MODEM_LINES=lines)
-    server, port = start_with_banner([sys.executable, "-u", args.pyserial_server, terminal],
+    server, port = start_with_banner([args.python, "-u", args.pyserial_server, terminal],
                                      "PORT ", env)
     return (device, server), port
 
@@ -102,6 +102,8 @@ def main():
     parser.add_argument("--pty-device", help="tovrel-pty-device, for --server pyserial")
     parser.add_argument("--modem-helper", help="the modem-line helper, for --server pyserial")
     parser.add_argument("--pyserial-server", help="the PortManager script, for --server pyserial")
+    parser.add_argument("--python", default="/usr/bin/python3",
+                        help="a Python with pyserial, for --server pyserial")
     parser.add_argument("--kib", type=int, default=16)
     parser.add_argument("--delays", default="0,25,75", help="milliseconds each way")
     parser.add_argument("--runs", type=int, default=3)
