@@ -802,9 +802,9 @@ bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
                out_.begin() + static_cast<std::ptrdiff_t>(end - out_origin_));
     // The question behind the data moved up with it; neither it nor the data has gone yet.
     const std::uint64_t withdrawn = end - position;
-    for (Unanswered& request : unanswered_) {
-      if (confirm_writes_ && request.number == question) {
-        request.end -= withdrawn;
+    if (confirm_writes_) {
+      for (Unanswered& request : unanswered_) {
+        request.end -= request.number == question ? withdrawn : 0;
       }
     }
     WrittenSpan& span = unconfirmed_writes_.back();
