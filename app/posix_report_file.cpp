@@ -44,6 +44,9 @@ bool ReportFile::Append(const std::string& line) {
     Say("cannot write the report to", written < 0 ? std::strerror(errno) : "written in part");
     return false;
   }
+  // The record of what went into a unit is to outlast a power cut right after the update. A
+  // pipe or terminal has nothing to flush, which is no failure.
+  ::fsync(static_cast<int>(handle_));
   return true;
 }
 

@@ -21,8 +21,8 @@ class ReportFile {
   ReportFile& operator=(const ReportFile&) = delete;
 
   bool IsOpen() const { return handle_ != kClosed; }
-  // Appends `line` in one write. False, after one line on the diagnostics, when it did not all
-  // go; nothing is written when no file is open.
+  // Appends `line` in one write and flushes it to the disk. False, after one line on the
+  // diagnostics, when it did not all go; nothing is written when no file is open.
   bool Append(const std::string& line);
 
  private:

@@ -59,6 +59,8 @@ bool ReportFile::Append(const std::string& line) {
     Say("cannot write the report to", ok ? "written in part" : SystemText(::GetLastError()));
     return false;
   }
+  // The record of what went into a unit is to outlast a power cut right after the update.
+  ::FlushFileBuffers(Win32Handle(handle_));
   return true;
 }
 

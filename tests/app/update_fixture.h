@@ -52,8 +52,7 @@ class UpdateHarness {
   StringSink diagnostics;
   // The wire trace the run writes to; none when null.
   Trace* trace = nullptr;
-  // The station's variables, the port names' resolution (as given when null), and the record
-  // the run fills in.
+  // The station's variables, the port names (as given when null), the record the run fills in.
   StationVariables station;
   PortNames* port_names = nullptr;
   RunRecord record;

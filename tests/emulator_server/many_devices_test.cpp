@@ -118,8 +118,8 @@ TEST_F(ManyDevices, ParallelFlashesSixteenAtOnceAndRecordsEachRun) {
   const fs::path joblog = work_ / "flash.joblog";
   const fs::path logs = work_ / "logs";
   const fs::path report = work_ / "flash.jsonl";
-  const ProcessResult sum = RunProcess({"/usr/bin/sha256sum", image_.string()}, seconds(10));
-  const std::string sha256 = sum.standard_output.substr(0, 64);
+  const std::string sha256 = RunProcess({"/usr/bin/sha256sum", image_.string()}, seconds(10))
+                                 .standard_output.substr(0, 64);
   const ProcessResult run =
       RunProcess({"/usr/bin/env", "TOVREL_REPORT=" + report.string(),
                   "TOVREL_EXPECT_SHA256=" + sha256, TOVREL_PARALLEL, "--jobs", "0", "--joblog",
