@@ -114,6 +114,9 @@ INSTANTIATE_TEST_SUITE_P(
                               kBadSha + "\"" + std::string(63, 'a') + "\\x1B\""),
                       Refused("WaitInUnits", "sim://", nullptr, "5s", kBadWait + "\"5s\""),
                       Refused("WaitOverADay", "sim://", nullptr, "86401", kBadWait + "\"86401\""),
+                      Refused("EmptyWait", "sim://", nullptr, "", kBadWait + "\"\""),
+                      Refused("UsbNameWithTooManyParts", "usb:0403:6001:A:B", nullptr, nullptr,
+                              "usb:0403:6001:A:B" + kNotUsb),
                       Refused("UsbIdNotHex", "usb:04g3:6001", nullptr, nullptr,
                               "usb:04g3:6001" + kNotUsb)),
     CaseName());
@@ -147,6 +150,8 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     UsbNames, Station,
     ::testing::Values(
+        StationCase{"SerialAlone", "usb:A50285BI", nullptr, nullptr, 0, 0, kExitSuccess, kComplete,
+                    "", "", 1},
         StationCase{"SerialInAnyCase", "usb:0403:6001:a50285bi", nullptr, nullptr, 0, 0,
                     kExitSuccess, kComplete, "", "", 1},
         StationCase{
