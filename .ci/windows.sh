@@ -7,7 +7,7 @@
 #      echoes, so that the serial tests also exercise a real COM handle; then tovrel-ports.exe
 #      lists the prefix's COM ports;
 #   3. the 64-bit tovrel.exe under wine64, stopped by Ctrl-C (which wine delivers as
-#      CTRL_C_EVENT) in a pause and in the transfer.
+#      CTRL_C_EVENT) in a pause and in the transfer, each run leaving its record (TOVREL_REPORT).
 # tovrel-ports.exe of the 32-bit build is inspected like tovrel.exe.
 # 32-bit programs cannot be run here, so the 32-bit build is only inspected.
 # Every step is time-bounded. Prints a summary; exits 0 only when nothing failed.
@@ -26,8 +26,10 @@ test_limit=1200
 # DLLs that are part of every Windows installation; anything else (libstdc++-6, libgcc_s_*,
 # libwinpthread-1) would have to ship beside the program, which the static link avoids.
 # KERNEL32: the platform calls. msvcrt: the C runtime MinGW builds against. WS2_32: Winsock, for
-# ports reached over the network (serial/rfc2217). api-ms-win-*: API sets of system DLLs.
-allowed_dlls_regex='^(KERNEL32|msvcrt|WS2_32|api-ms-win-[a-z0-9-]+)\.dll$'
+# ports reached over the network (serial/rfc2217). bcrypt: CNG, the image's SHA-256. SETUPAPI and
+# ADVAPI32: the port list that usb: port names are looked up in. api-ms-win-*: API sets of
+# system DLLs.
+allowed_dlls_regex='^(KERNEL32|msvcrt|WS2_32|bcrypt|SETUPAPI|ADVAPI32|api-ms-win-[a-z0-9-]+)\.dll$'
 
 declare -a summary=()
 failed=0
@@ -169,7 +171,9 @@ ctrl_c_check() {  # name, output to wait for, output expected (a pattern)
   fi
   mkdir -p "$work"
   head -c 65536 /dev/urandom >"$work/image.bin"
-  (cd "$work" && exec timeout -k 5 60 "$wine64" "$exe" image.bin sim:// 38400 >"$work/out" 2>&1) &
+  rm -f "$work/report.jsonl"
+  (cd "$work" && TOVREL_REPORT=report.jsonl exec timeout -k 5 60 "$wine64" "$exe" image.bin sim:// \
+      38400 >"$work/out" 2>&1) &
   local pid=$! status=""
   for _ in $(seq 300); do
     grep -q -a -- "$cue" "$work/out" 2>/dev/null && break
@@ -184,10 +188,14 @@ ctrl_c_check() {  # name, output to wait for, output expected (a pattern)
   status=$?
   local output
   output="$(tr -d '\r' <"$work/out" | tr '\b' '~')"
-  if [ "$status" = 58 ] && [[ "$output" == $expected ]]; then
-    pass "tovrel.exe stopped by Ctrl-C $name: ${output##*$'\n'} (status $status)"
+  # Its record (TOVREL_REPORT): one line, appended through FILE_APPEND_DATA, that says so.
+  local record
+  record="$(cat "$work/report.jsonl" 2>/dev/null)"
+  if [ "$status" = 58 ] && [[ "$output" == $expected ]] && [ "$(wc -l <"$work/report.jsonl")" = 1 ] &&
+     [[ "$record" == *'"outcome":"interrupted"'* ]]; then
+    pass "tovrel.exe stopped by Ctrl-C $name: ${output##*$'\n'} (status $status), recorded"
   else
-    fail "tovrel.exe stopped by Ctrl-C $name: status $status, output: $output"
+    fail "tovrel.exe stopped by Ctrl-C $name: status $status, output: $output, record: $record"
   fi
 }
 ctrl_c_checks() {

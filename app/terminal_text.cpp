@@ -6,11 +6,12 @@
 namespace tovrel {
 namespace {
 
-// The length of the well-formed UTF-8 sequence at `text[at]` that is not a C1 control, or 0.
-std::size_t PrintableSequenceAt(std::string_view text, std::size_t at) {
+// The length of the well-formed multi-byte UTF-8 sequence at `text[at]`, with the code point it
+// stands for, or 0.
+std::size_t MultiByteSequenceAt(std::string_view text, std::size_t at, std::uint32_t& code) {
   const auto lead = static_cast<std::uint8_t>(text[at]);
   std::size_t length = 0;
-  std::uint32_t code = 0;
+  code = 0;
   if (lead >= 0xC2 && lead <= 0xDF) {
     length = 2;
     code = lead & 0x1Fu;
@@ -33,13 +34,19 @@ std::size_t PrintableSequenceAt(std::string_view text, std::size_t at) {
     }
     code = (code << 6) | (next & 0x3Fu);
   }
-  // Overlong forms, surrogates, beyond U+10FFFF, and the C1 controls.
+  // Overlong forms, surrogates, beyond U+10FFFF.
   const std::uint32_t smallest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
-  if (code < smallest || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF ||
-      (code >= 0x80 && code <= 0x9F)) {
+  if (code < smallest || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
     return 0;
   }
   return length;
+}
+
+// The length of the well-formed UTF-8 sequence at `text[at]` that is not a C1 control, or 0.
+std::size_t PrintableSequenceAt(std::string_view text, std::size_t at) {
+  std::uint32_t code = 0;
+  const std::size_t length = MultiByteSequenceAt(text, at, code);
+  return code >= 0x80 && code <= 0x9F ? 0 : length;
 }
 
 void AppendEscaped(std::string& out, std::uint8_t byte) {
@@ -73,6 +80,25 @@ std::string TextForConsole(std::string_view raw, bool terminal) {
     ++at;
   }
   return shown;
+}
+
+std::string QuotedValue(std::string_view value) {
+  constexpr std::size_t kLongestShown = 80;
+  const bool cut = value.size() > kLongestShown;
+  return "\"" + TextForConsole(value.substr(0, kLongestShown), true) + (cut ? "...\"" : "\"");
+}
+
+bool IsWellFormedUtf8(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    std::uint32_t code = 0;
+    const std::size_t length =
+        static_cast<std::uint8_t>(text[at]) < 0x80 ? 1 : MultiByteSequenceAt(text, at, code);
+    if (length == 0) {
+      return false;
+    }
+    at += length;
+  }
+  return true;
 }
 
 }  // namespace tovrel

@@ -14,4 +14,12 @@ namespace tovrel {
 // printable ASCII and well-formed UTF-8, is kept. Elsewhere: `raw` unchanged.
 std::string TextForConsole(std::string_view raw, bool terminal);
 
+// A value from outside quoted for a one-line message on standard error, which may be a
+// terminal: escaped as on a terminal, and cut short after 80 bytes ("...").
+std::string QuotedValue(std::string_view value);
+
+// True when `text` is well-formed UTF-8 (plain ASCII is), so that a JSON string can hold it
+// byte for byte.
+bool IsWellFormedUtf8(std::string_view text);
+
 }  // namespace tovrel

@@ -7,7 +7,7 @@
 #include "app/command_line.h"
 #include "app/device_commands.h"
 #include "app/terminal_text.h"
-#include "serial/device_port.h"
+#include "app/update_run.h"
 
 namespace tovrel {
 namespace {
@@ -15,118 +15,39 @@ namespace {
 // The largest size the start-programming command can announce.
 constexpr std::uint64_t kLargestAnnounceableSize = 0xFFFFFFFFu;
 
-class UpdateRun {
- public:
-  UpdateRun(const char* firmware_file, const char* port_name, std::int32_t baud_rate,
-            UpdateEnvironment& env)
-      : firmware_name_(firmware_file),
-        port_name_(port_name),
-        requested_rate_(baud_rate),
-        env_(env),
-        console_(env.console),
-        stop_(env.interruption),
-        trace_(env.trace) {}
-
-  int Run();
-
- private:
-  struct TransferResult {
-    bool failed = false;
-    std::uint32_t transferred = 0;
-  };
-
-  // Asks the device for its identification and shows it. False when the device did not answer.
-  bool IdentifyDevice();
-  // Sends a baud-rate command and judges its acknowledgement.
-  bool TellDeviceRate(std::uint32_t number);
-  TransferResult Transfer(std::uint32_t file_size);
-  // A piece written is not yet a piece the device has where the port is a network server's:
-  // waits (bounded) for the port to know, and keeps in the count only the whole pieces it knows
-  // have reached the device. A transfer with pieces unaccounted for did not complete.
-  void CountOnlyDelivered(TransferResult& result);
-  // One line on the diagnostics sink with the reason the port did not open or set up.
-  void ExplainOpenFailure();
-  void ShowProgress(std::uint32_t transferred, std::uint32_t file_size);
-
-  // One of the fixed pauses. False when a stop request cut it short.
-  bool Pause(std::uint32_t milliseconds) {
-    trace_.Line("pause %u ms", static_cast<unsigned>(milliseconds));
-    const bool whole = SleepUnlessInterrupted(env_.clock, stop_, milliseconds);
-    if (!whole) {
-      trace_.Line("pause cut short by a stop request");
-    }
-    return whole;
-  }
-  // Prints a step's failure message, or, when it was a stop request that ended the step, the
-  // line that says so instead.
-  template <typename PrintFailure>
-  void ReportFailure(PrintFailure print_failure) {
-    if (stop_.Requested()) {
-      console_.Print("Update interrupted.\n");
-    } else {
-      print_failure();
-    }
-  }
-  // The exit of a pause cut short.
-  int StopInterrupted() {
-    CloseFile();
-    ReleasePort();
-    console_.Print("Update interrupted.\n");
-    return kExitFailure;
-  }
-
-  // To release the port is to close it and free it.
-  void ReleasePort() {
-    if (port_) {
-      port_->Close();
-      port_.reset();
-    }
-  }
-  void CloseFile() {
-    if (file_) {
-      file_->Close();
-      file_.reset();
-    }
-  }
-  bool RateNeedsTransferSpeed() const {
-    return requested_rate_ > static_cast<std::int32_t>(kTransferBaudRate);
-  }
-
-  const char* firmware_name_;
-  const char* port_name_;
-  std::int32_t requested_rate_;
-  UpdateEnvironment& env_;
-  Console& console_;
-  Interruption& stop_;
-  Trace& trace_;
-  std::unique_ptr<DevicePort> port_;
-  std::unique_ptr<FirmwareFile> file_;
-};
+}  // namespace
 
 int UpdateRun::Run() {
+  const Clock::Micros started = env_.clock.Now();
+  record_.portGiven = port_name_ != nullptr ? port_name_ : "";
+  record_.imagePath = firmware_name_ != nullptr ? firmware_name_ : "";
+  record_.rate = requested_rate_;
+  const int status = Steps();
+  record_.elapsedMicros = env_.clock.Now() - started;
+  record_.exitStatus = status;
+  return status;
+}
+
+int UpdateRun::Steps() {
   trace_.Line("update: image \"%s\", port \"%s\", %d baud", firmware_name_, port_name_,
               static_cast<int>(requested_rate_));
-  port_ = std::make_unique<DevicePort>(env_.serial, env_.clock, port_name_,
-                                       static_cast<std::uint32_t>(requested_rate_), stop_, trace_);
-  if (!port_->IsOpen()) {
-    ReportFailure([this] {
-      console_.Print("Unable to open COM port \"%s\"\n", port_name_);
-      PrintUsage(console_);
-      ExplainOpenFailure();
-    });
-    ReleasePort();
+  if (!TakeSettings()) {
     return kExitFailure;
   }
-
-  if (!IdentifyDevice()) {
+  if (settings_.expectedSha256 && !CheckFingerprint()) {
+    return kExitFailure;
+  }
+  if (!ReachDevice()) {
     return kExitFailure;
   }
   if (!Pause(kPauseAfterInquiryMs)) {
+    NoteFailure(run_step::kPauseAfterInquiry);
     return StopInterrupted();
   }
 
   file_ = env_.files.OpenForReading(firmware_name_);
   if (!file_) {
+    NoteFailure(run_step::kFile);
     console_.Print("Unable to open file \"%s\"\n", firmware_name_);
     ReleasePort();
     PrintUsage(console_);
@@ -136,22 +57,26 @@ int UpdateRun::Run() {
   // A size the start-programming command cannot carry is refused like an unreadable one.
   std::uint64_t size = 0;
   if (!file_->Size(size) || size > kLargestAnnounceableSize) {
+    NoteFailure(run_step::kSize);
     console_.Print("Request for size of file failed\n");
     ReleasePort();
     CloseFile();
     return kExitFailure;
   }
   const auto file_size = static_cast<std::uint32_t>(size);
+  record_.imageBytes = size;
 
   std::uint8_t reply[8] = {};
   if (RateNeedsTransferSpeed()) {
     if (!TellDeviceRate(kTransferBaudRate)) {
+      NoteFailure(run_step::kTransferRate);
       ReportFailure([this] { console_.Print("Failed to change transporter/printer to 38400\n"); });
       ReleasePort();
       CloseFile();
       return kExitFailure;
     }
     if (!port_->SetBaudRate(kTransferBaudRate)) {
+      NoteFailure(run_step::kTransferRate);
       ReportFailure([this] { console_.Print("Baud rate change to 38400 failed\n"); });
       ReleasePort();
       CloseFile();
@@ -162,6 +87,7 @@ int UpdateRun::Run() {
   const CommandBytes start = MakeStartProgrammingCommand(file_size);
   if (!port_->SendCommand(start.data(), start.size(), reply, kStartReplyBytes,
                           kCommandTimeoutSeconds)) {
+    NoteFailure(run_step::kStart);
     CloseFile();
     ReleasePort();
     ReportFailure([&] {
@@ -171,6 +97,7 @@ int UpdateRun::Run() {
     return kExitFailure;
   }
   if (!IsStartAccepted(reply, kStartReplyBytes)) {
+    NoteFailure(run_step::kStart);
     console_.Print("Invalid response from Velmor\n");
     ReleasePort();
     CloseFile();
@@ -178,12 +105,16 @@ int UpdateRun::Run() {
   }
 
   if (!Pause(kPauseAfterStartMs)) {
+    NoteFailure(run_step::kPauseAfterStart);
     return StopInterrupted();
   }
   console_.Print("\nProgramming - %3d%%", 0);
   // Each progress step reaches a log file as soon as it is shown, as a line does.
   console_.Flush();
   TransferResult result = Transfer(file_size);
+  if (!FingerprintSent(result, file_size)) {
+    result.failed = true;
+  }
   CloseFile();
   console_.Print("\b\b\b\b%3d%%\n", 100);
 
@@ -194,6 +125,7 @@ int UpdateRun::Run() {
   }
   CountOnlyDelivered(result);
   if (result.failed) {
+    NoteFailure(run_step::kTransfer);
     ReleasePort();
     trace_.Line("transfer failed after %u image bytes", static_cast<unsigned>(result.transferred));
     console_.Print("Flash update failed, %" PRIu32 " bytes transferred.\n", result.transferred);
@@ -201,11 +133,13 @@ int UpdateRun::Run() {
   }
 
   if (!Pause(kPauseAfterTransferMs)) {
+    NoteFailure(run_step::kPauseAfterTransfer);
     return StopInterrupted();
   }
   if (RateNeedsTransferSpeed()) {
     const auto rate = static_cast<std::uint32_t>(requested_rate_);
     if (!TellDeviceRate(BaudRateCommandNumberForReturn(rate))) {
+      NoteFailure(run_step::kReturnRate);
       ReportFailure([this] {
         console_.Print("Failed to change transporter/printer to %d baud\n", requested_rate_);
       });
@@ -213,56 +147,55 @@ int UpdateRun::Run() {
       return kExitFailure;
     }
     if (!port_->SetBaudRate(rate)) {
+      NoteFailure(run_step::kReturnRate);
       ReportFailure([this] { console_.Print("Baud rate change to %d failed\n", requested_rate_); });
       ReleasePort();
       return kExitFailure;
     }
   }
 
-  if (!IdentifyDevice()) {
+  std::string identification;
+  if (!AskIdentification(identification)) {
+    ReportInquiryFailure(run_step::kFinalInquiry);
     return kExitFailure;
   }
+  record_.identificationAfter = identification;
+  ShowIdentification(identification);
   ReleasePort();
+  record_.outcome = RunOutcome::kComplete;
   trace_.Line("update complete");
   console_.Print("Flash update complete!\n");
   return kExitSuccess;
 }
 
-void UpdateRun::ExplainOpenFailure() {
-  const std::uint32_t number = port_->SystemError();
-  if (number == 0) {
-    return;
-  }
-  const std::string reason = port_->LastError() == kErrOpen
-                                 ? env_.serial.OpenFailureReason(port_name_, number)
-                                 : "the port does not take the settings the device needs: " +
-                                       env_.serial.ErrorText(number);
-  // Standard error is in text mode: a plain line feed is a line end everywhere.
-  const std::string line = std::string("tovrel: ") + port_name_ + ": " + reason + "\n";
-  env_.diagnostics.Write(line.data(), line.size());
-  env_.diagnostics.Flush();
-}
-
-bool UpdateRun::IdentifyDevice() {
+bool UpdateRun::AskIdentification(std::string& identification) {
   // Header and text share one zeroed buffer; the text is at most 96 bytes, so it always ends in
   // a zero inside the buffer.
   std::uint8_t inquiry[kInquiryBufferBytes] = {};
   const CommandBytes command = MakeInquiryCommand();
-  bool answered = port_->SendCommand(command.data(), command.size(), inquiry, kInquiryHeaderBytes,
-                                     kInquiryTimeoutSeconds) != 0;
-  if (answered) {
-    // Runs under the reply time-out the header's transaction left in force.
-    const std::uint32_t text_bytes = IdentificationBytesToRead(ReadIdentificationCount(inquiry));
-    answered = port_->Read(inquiry + kInquiryHeaderBytes, text_bytes) != 0;
-  }
-  if (!answered) {
-    ReleasePort();
-    ReportFailure([this] { console_.Print("Failed to get Inquiry data from device\n"); });
+  if (!port_->SendCommand(command.data(), command.size(), inquiry, kInquiryHeaderBytes,
+                          kInquiryTimeoutSeconds)) {
     return false;
   }
-  const char* identification = reinterpret_cast<const char*>(inquiry + kInquiryHeaderBytes);
-  console_.Print("Product ID: %s\n", TextForConsole(identification, console_.IsTerminal()).c_str());
+  // Runs under the reply time-out the header's transaction left in force.
+  const std::uint32_t text_bytes = IdentificationBytesToRead(ReadIdentificationCount(inquiry));
+  if (!port_->Read(inquiry + kInquiryHeaderBytes, text_bytes)) {
+    return false;
+  }
+  identification.assign(reinterpret_cast<const char*>(inquiry + kInquiryHeaderBytes), text_bytes);
   return true;
+}
+
+void UpdateRun::ShowIdentification(const std::string& identification) {
+  // As a C text, up to a zero byte, as it always was shown.
+  console_.Print("Product ID: %s\n",
+                 TextForConsole(identification.c_str(), console_.IsTerminal()).c_str());
+}
+
+void UpdateRun::ReportInquiryFailure(const char* step) {
+  NoteFailure(step);
+  ReleasePort();
+  ReportFailure([this] { console_.Print("Failed to get Inquiry data from device\n"); });
 }
 
 bool UpdateRun::TellDeviceRate(std::uint32_t number) {
@@ -298,6 +231,7 @@ UpdateRun::TransferResult UpdateRun::Transfer(std::uint32_t file_size) {
       result.failed = true;
       return result;
     }
+    sent_hash_.Update(piece, got);
     result.transferred += got;
     if (result.transferred % kProgressStepBytes == 0) {
       ShowProgress(result.transferred, file_size);
@@ -318,14 +252,13 @@ void UpdateRun::CountOnlyDelivered(TransferResult& result) {
               static_cast<unsigned>(result.transferred - delivered));
   result.failed = true;
   result.transferred = delivered - delivered % kPieceBytes;
+  record_.bytesTransferred = result.transferred;
 }
 
 void UpdateRun::ShowProgress(std::uint32_t transferred, std::uint32_t file_size) {
   console_.Print("\b\b\b\b%3d%%", ProgressPercent(transferred, file_size));
   console_.Flush();
 }
-
-}  // namespace
 
 int ProgressPercent(std::uint32_t transferred, std::uint32_t file_size) {
   if (file_size == 0 || transferred >= file_size) {

@@ -7,6 +7,9 @@
 
 #include "app/console.h"
 #include "app/firmware_file.h"
+#include "app/port_names.h"
+#include "app/run_record.h"
+#include "app/station_settings.h"
 #include "serial/clock.h"
 #include "serial/interruption.h"
 #include "serial/serial_api.h"
@@ -26,6 +29,12 @@ struct UpdateEnvironment {
   OutputSink& diagnostics = DiscardedOutput();
   // The wire trace (TOVREL_TRACE), off by default.
   Trace& trace = NoTrace();
+  // TOVREL_EXPECT_SHA256 and TOVREL_WAIT as found; neither is set by default.
+  StationVariables station = {};
+  // The name to open for the port name given (usb: names, COM prefixes); as given by default.
+  PortNames& portNames = UnchangedPortNames();
+  // Filled in as the run goes, for the report (TOVREL_REPORT); none by default.
+  RunRecord* record = nullptr;
 };
 
 inline constexpr int kExitSuccess = 0;
@@ -41,6 +50,14 @@ inline constexpr std::uint32_t kPauseAfterTransferMs = 7000;
 int ProgressPercent(std::uint32_t transferred, std::uint32_t file_size);
 
 // Returns the process's exit status: 0 once the update completed, 1 on any failure.
+//
+// Before anything is opened the station's settings are checked: a malformed one, or a usb:
+// name that is not one, is refused with a line on the diagnostics and status 1. With an
+// expected fingerprint the image is hashed next, and one that differs is refused as a file
+// that does not open, before the port is opened. With a wait, opening the port and getting the
+// first identification are tried again, every kWaitRetryMs, until one try gets through or the
+// wait is over; the last try's failure is then reported as without a wait. Nothing after the
+// first identification is ever tried again.
 //
 // A stop request ends the run at the next safe point, through the exits of the step it stops:
 // pauses, CTS waits and reads end early, a piece being written is written whole, and the

@@ -24,6 +24,9 @@ struct DeviceConfig {
   Clock::Micros busy_per_piece_us = 5'000;
   // A larger announced image is refused ('0' at index 4 of the start-programming reply).
   std::uint32_t max_image_bytes = 64u * 1024u * 1024u;
+  // When the device is switched on: CTS is off until then, so a host that honours it sends
+  // nothing before.
+  Clock::Micros switched_on_at = 0;
 };
 
 // What goes wrong with the reply to one kind of command.

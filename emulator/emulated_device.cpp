@@ -58,7 +58,8 @@ EmulatedDevice::EmulatedDevice(DeviceConfig config, DeviceFaults faults)
     : config_(std::move(config)),
       faults_(std::move(faults)),
       speed_(config_.initial_baud),
-      product_id_(config_.product_id) {}
+      product_id_(config_.product_id),
+      busy_until_(config_.switched_on_at) {}
 
 void EmulatedDevice::ReceiveByte(std::uint8_t byte, const LineFormat& format, Clock::Micros at) {
   if (!ClearToSend(at)) {

@@ -48,6 +48,8 @@ LinkConfig EmulatedPortLinkConfig();
 // link was made, failed calls included) and every later one fail with `error_number`.
 struct HostFaults {
   bool open_fails = false;
+  // The port is not there before this moment on the link's clock: an adapter plugged in later.
+  Clock::Micros open_fails_until = 0;
   std::uint32_t open_error_number = kSimErrorFileNotFound;
 
   std::uint32_t get_line_state_fails_from_call = 0;

@@ -128,7 +128,7 @@ PortHandle SimulatedLink::OpenPort(const char* name) {
     Fail(HostOp::kOpenPort, at, 0, kSimErrorAccessDenied);
     return INVALID_HANDLE_VALUE;
   }
-  if (faults_.open_fails || name == nullptr) {
+  if (faults_.open_fails || at < faults_.open_fails_until || name == nullptr) {
     Fail(HostOp::kOpenPort, at, 0,
          name == nullptr ? kSimErrorFileNotFound : faults_.open_error_number);
     return INVALID_HANDLE_VALUE;

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "ports/port_json.h"
 #include "ports/port_table.h"
 #include "ports/ports_options.h"
 #ifdef _WIN32
@@ -38,6 +39,7 @@ int main(int argc, char** argv) {
     std::cerr << kProgramName << ": " << error << "\n";
     return kExitUnreadable;
   }
-  std::cout << FormatPortTable(std::move(ports), columns);
+  std::cout << (options.json ? FormatPortJson(std::move(ports), columns)
+                             : FormatPortTable(std::move(ports), columns));
   return kExitOk;
 }

@@ -33,30 +33,6 @@ const char* Heading(Column column) {
   return "";
 }
 
-const std::string& Field(const PortInfo& port, Column column) {
-  switch (column) {
-    case Column::kPort:
-      return port.device;
-    case Column::kAccess:
-      return port.access;
-    case Column::kDriver:
-      return port.driver;
-    case Column::kUsbId:
-      return port.usb_id;
-    case Column::kSerial:
-      return port.serial;
-    case Column::kManufacturer:
-      return port.manufacturer;
-    case Column::kProduct:
-      return port.product;
-    case Column::kById:
-      return port.by_id;
-    case Column::kDescription:
-      return port.description;
-  }
-  return port.device;
-}
-
 // Columns line up on a terminal when counted in characters: USB strings may hold UTF-8.
 std::size_t DisplayWidth(const std::string& text) {
   return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
@@ -82,6 +58,30 @@ std::string DigitRun(const std::string& text, std::size_t& at) {
 }
 
 }  // namespace
+
+const std::string& FieldOf(const PortInfo& port, Column column) {
+  switch (column) {
+    case Column::kPort:
+      return port.device;
+    case Column::kAccess:
+      return port.access;
+    case Column::kDriver:
+      return port.driver;
+    case Column::kUsbId:
+      return port.usb_id;
+    case Column::kSerial:
+      return port.serial;
+    case Column::kManufacturer:
+      return port.manufacturer;
+    case Column::kProduct:
+      return port.product;
+    case Column::kById:
+      return port.by_id;
+    case Column::kDescription:
+      return port.description;
+  }
+  return port.device;
+}
 
 const std::vector<Column>& LinuxColumns() {
   static const std::vector<Column> columns = {
@@ -121,13 +121,17 @@ bool NaturalLess(const std::string& a, const std::string& b) {
   return a.size() - i < b.size() - j;
 }
 
+void SortByName(std::vector<PortInfo>& ports) {
+  std::stable_sort(ports.begin(), ports.end(), [](const PortInfo& a, const PortInfo& b) {
+    return NaturalLess(a.device, b.device);
+  });
+}
+
 std::string FormatPortTable(std::vector<PortInfo> ports, const std::vector<Column>& columns) {
   if (ports.empty()) {
     return "No serial ports found.\n";
   }
-  std::stable_sort(ports.begin(), ports.end(), [](const PortInfo& a, const PortInfo& b) {
-    return NaturalLess(a.device, b.device);
-  });
+  SortByName(ports);
 
   std::vector<std::vector<std::string>> rows;
   rows.emplace_back();
@@ -137,7 +141,7 @@ std::string FormatPortTable(std::vector<PortInfo> ports, const std::vector<Colum
   for (const PortInfo& port : ports) {
     rows.emplace_back();
     for (Column column : columns) {
-      const std::string& field = Field(port, column);
+      const std::string& field = FieldOf(port, column);
       rows.back().push_back(field.empty() ? kUnknown : field);
     }
   }

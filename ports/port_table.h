@@ -28,6 +28,12 @@ const std::vector<Column>& WindowsColumns();
 // True when `a` comes before `b`, comparing runs of digits by their value.
 bool NaturalLess(const std::string& a, const std::string& b);
 
+// The ports in natural order of their names.
+void SortByName(std::vector<PortInfo>& ports);
+
+// What `port` holds for `column`; empty when the system does not say.
+const std::string& FieldOf(const PortInfo& port, Column column);
+
 // The whole table, each line ending in a line break; "No serial ports found.\n" for none.
 std::string FormatPortTable(std::vector<PortInfo> ports, const std::vector<Column>& columns);
 

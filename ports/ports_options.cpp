@@ -28,6 +28,10 @@ PortsOptions ParsePortsOptions(const std::vector<std::string>& arguments) {
       options.outcome = PortsOutcome::kHelp;
       return options;
     }
+    if (argument == "--json") {
+      options.json = true;
+      continue;
+    }
     const std::string root_equals = std::string(kRootOption) + "=";
     std::string root;
     if (kHasRoot && argument == kRootOption) {
@@ -70,6 +74,8 @@ std::string PortsUsageText() {
         "\n";
   }
   text +=
+      "  --json       print the list as JSON: an array of objects, one a port, with the\n"
+      "               columns as members and null where the system does not say\n"
       "  --help       show this text\n"
       "\n"
       "Exit status: 0 when the list was read (also when it is empty), 1 when it could not\n"

@@ -16,11 +16,12 @@ enum class PortsOutcome { kList, kHelp, kError };
 struct PortsOptions {
   PortsOutcome outcome = PortsOutcome::kList;
   std::string root = "/";  // Linux: the tree sysfs and /dev are read under
+  bool json = false;       // --json: the list as JSON instead of the table
   std::string error;       // for kError: one line, without the program name
 };
 
-// Reads the arguments after the program name: "--root DIR" or "--root=DIR" (Linux only), and
-// "--help".
+// Reads the arguments after the program name: "--root DIR" or "--root=DIR" (Linux only),
+// "--json" and "--help".
 PortsOptions ParsePortsOptions(const std::vector<std::string>& arguments);
 
 // The text --help prints, ending with a line break.

@@ -25,6 +25,7 @@ class MemoryFileSystem final : public FileSystem {
   int reads = 0;
   std::uint32_t largest_read = 0;
   std::function<void()> on_close;  // called as the file is closed
+  std::function<void()> on_open;   // called as the file is opened
 
   bool IsOpen() const { return opens > closes; }
 
@@ -33,6 +34,9 @@ class MemoryFileSystem final : public FileSystem {
       return nullptr;
     }
     ++opens;
+    if (on_open) {
+      on_open();
+    }
     return std::make_unique<File>(*this);
   }
 

@@ -32,6 +32,7 @@ enum class Open { kBoth, kPortOnly, kNeither, kUnchecked };
 
 struct FailureCase {
   const char* name;
+  const char* step;  // where the run's record says it ended
   std::int32_t rate;
   std::function<void(UpdateHarness&)> arrange;
   std::string output;                     // the whole console output
@@ -91,6 +92,8 @@ TEST_P(UpdateFailures, StopsWithItsMessageAndReleasesEverything) {
   EXPECT_LE(run.ClosePortCalls(), 1);
   EXPECT_FALSE(run.files.IsOpen());
   EXPECT_EQ(run.Output().find("Flash update complete!"), std::string::npos);
+  EXPECT_EQ(run.record.outcome, RunOutcome::kFailed);
+  EXPECT_EQ(run.record.step, c.step);
 }
 
 std::string FailedAfterId(const std::string& message) {
@@ -101,6 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
     Steps, UpdateFailures,
     ::testing::Values(
         FailureCase{"PortDoesNotOpen",
+                    "open",
                     38400,
                     [](UpdateHarness& f) { f.host_faults.open_fails = true; },
                     "Unable to open COM port \"sim://\"\n" + kUsage,
@@ -109,6 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {},
                     0},
         FailureCase{"PortRefusesTheDeviceSettings",
+                    "open",
                     38400,
                     [](UpdateHarness& f) { f.host_faults.set_line_state_fails_from_call = 2; },
                     "Unable to open COM port \"sim://\"\n" + kUsage,
@@ -117,6 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {},
                     0},
         FailureCase{"DeviceSilent",
+                    "inquiry",
                     38400,
                     [](UpdateHarness& f) { f.device_faults.silent = true; },
                     "Failed to get Inquiry data from device\n",
@@ -125,6 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {kInquiry},
                     0},
         FailureCase{"IdentificationCutShort",
+                    "inquiry",
                     115200,
                     [](UpdateHarness& f) { f.device_faults.inquiry = ReplyFault::kShortReply; },
                     "Failed to get Inquiry data from device\n",
@@ -133,6 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {kInquiry},
                     0},
         FailureCase{"CtsNeverRaised",
+                    "inquiry",
                     38400,
                     [](UpdateHarness& f) { f.device_faults.cts_stuck_off = true; },
                     "Failed to get Inquiry data from device\n",
@@ -141,6 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {},
                     0},
         FailureCase{"FirmwareFileMissing",
+                    "file",
                     38400,
                     [](UpdateHarness& f) { f.firmware_argument = "missing.bin"; },
                     kId + "Unable to open file \"missing.bin\"\n" + kUsage,
@@ -149,6 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {kInquiry},
                     0},
         FailureCase{"FileSizeUnreadable",
+                    "size",
                     38400,
                     [](UpdateHarness& f) { f.files.fail_size = true; },
                     FailedAfterId("Request for size of file failed\n"),
@@ -158,6 +168,7 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     Open::kNeither},
         FailureCase{"FileOf4GiB",
+                    "size",
                     38400,
                     [](UpdateHarness& f) { f.files.reported_size = 0x100000000ull; },
                     FailedAfterId("Request for size of file failed\n"),
@@ -167,6 +178,7 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     Open::kNeither},
         FailureCase{"DeviceRefusesTransferRate",
+                    "transfer-rate",
                     115200,
                     [](UpdateHarness& f) { f.device_faults.refuse_rate_change = true; },
                     FailedAfterId("Failed to change transporter/printer to 38400\n"),
@@ -176,6 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     Open::kNeither},
         FailureCase{"WrongRateAcknowledgement",
+                    "transfer-rate",
                     230400,
                     [](UpdateHarness& f) { f.device_faults.baud = ReplyFault::kWrongReply; },
                     FailedAfterId("Failed to change transporter/printer to 38400\n"),
@@ -185,6 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     Open::kNeither},
         FailureCase{"HostRefusesTransferRate",
+                    "transfer-rate",
                     115200,
                     [](UpdateHarness& f) { f.host_faults.set_line_state_fails_from_call = 3; },
                     FailedAfterId("Baud rate change to 38400 failed\n"),
@@ -194,6 +208,7 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     Open::kNeither},
         FailureCase{"StartNotAnswered",
+                    "start",
                     38400,
                     [](UpdateHarness& f) { f.device_faults.start = ReplyFault::kNoReply; },
                     // The fixture's console is a terminal: the ESC of the command is shown escaped.
@@ -204,6 +219,7 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     Open::kPortOnly},
         FailureCase{"StartRefused",
+                    "start",
                     38400,
                     [](UpdateHarness& f) { f.device_faults.start = ReplyFault::kWrongReply; },
                     FailedAfterId("Invalid response from Velmor\n"),
@@ -213,6 +229,7 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     Open::kNeither},
         FailureCase{"SizeTooLargeForTheDevice",
+                    "start",
                     38400,
                     [](UpdateHarness& f) { f.files.reported_size = 0xFFFFFFFFull; },
                     FailedAfterId("Invalid response from Velmor\n"),
@@ -222,6 +239,7 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     Open::kNeither},
         FailureCase{"PieceRefusedAfterThree",
+                    "transfer",
                     38400,
                     [](UpdateHarness& f) { f.device_faults.cts_stuck_off_after_pieces = 3; },
                     FailedAfterId("\nProgramming -   0%\b\b\b\b100%\n"
@@ -234,6 +252,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The fourth piece waits for a CTS that never comes: the three before it count, even
         // when the fourth would have been the last.
         FailureCase{"CtsStuckBeforeTheLastPiece",
+                    "transfer",
                     38400,
                     [](UpdateHarness& f) {
                       f.files.content = UpdateHarness::Image(512);
@@ -250,6 +269,7 @@ INSTANTIATE_TEST_SUITE_P(
         // time-out (10 s + 128 x 200 ms): the write gives up with the rest of the piece unsent,
         // and nothing after it is written.
         FailureCase{"CtsHeldMidPieceBeyondTheWriteTimeout",
+                    "transfer",
                     38400,
                     [](UpdateHarness& f) {
                       f.device_faults.cts_hold_at_image_byte = 448;
@@ -263,6 +283,7 @@ INSTANTIATE_TEST_SUITE_P(
                     448,
                     Open::kPortOnly},
         FailureCase{"FileUnreadableMidway",
+                    "transfer",
                     38400,
                     [](UpdateHarness& f) { f.files.fail_read_on_call = 5; },
                     FailedAfterId("\nProgramming -   0%\b\b\b\b100%\n"
@@ -273,6 +294,7 @@ INSTANTIATE_TEST_SUITE_P(
                     512,
                     Open::kPortOnly},
         FailureCase{"FileShorterThanAnnounced",
+                    "transfer",
                     38400,
                     [](UpdateHarness& f) { f.files.reported_size = 4096 + 100; },
                     FailedAfterId("\nProgramming -   0%\b\b\b\b 24%\b\b\b\b 48%\b\b\b\b 73%"
@@ -285,6 +307,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Open::kPortOnly},
         FailureCase{
             "DeviceRefusesReturnRate",
+            "return-rate",
             115200,
             // Writes: inquiry, rate, start, 32 pieces, then the rate back.
             [](UpdateHarness& f) { f.host_faults.write_fails_from_call = 36; },
@@ -295,6 +318,7 @@ INSTANTIATE_TEST_SUITE_P(
             4096,
             Open::kPortOnly},
         FailureCase{"HostRefusesReturnRate",
+                    "return-rate",
                     230400,
                     [](UpdateHarness& f) { f.host_faults.set_line_state_fails_from_call = 4; },
                     FailedAfterId(kTransfer + "Baud rate change to 230400 failed\n"),
@@ -304,6 +328,7 @@ INSTANTIATE_TEST_SUITE_P(
                     4096,
                     Open::kPortOnly},
         FailureCase{"SecondInquiryUnanswered",
+                    "final-inquiry",
                     38400,
                     // Reads: header, text, start reply, then the second header.
                     [](UpdateHarness& f) { f.host_faults.read_fails_from_call = 4; },

@@ -20,7 +20,10 @@ int UpdateHarness::Update(std::int32_t rate, const char* port) {
                         files,
                         stop_at ? static_cast<Interruption&>(stop_) : NoInterruption(),
                         diagnostics,
-                        trace != nullptr ? *trace : NoTrace()};
+                        trace != nullptr ? *trace : NoTrace(),
+                        station,
+                        port_names != nullptr ? *port_names : UnchangedPortNames(),
+                        &record};
   const std::string& firmware = firmware_argument.empty() ? files.path : firmware_argument;
   return RunUpdate(firmware.c_str(), port, rate, env);
 }

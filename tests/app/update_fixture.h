@@ -52,6 +52,10 @@ class UpdateHarness {
   StringSink diagnostics;
   // The wire trace the run writes to; none when null.
   Trace* trace = nullptr;
+  // The station's variables, the port names (as given when null), the record the run fills in.
+  StationVariables station;
+  PortNames* port_names = nullptr;
+  RunRecord record;
 
   // Builds the device and link as configured, then runs one update at `rate`.
   int Update(std::int32_t rate, const char* port = "sim://");

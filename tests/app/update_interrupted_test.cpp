@@ -83,6 +83,7 @@ TEST_P(UpdateInterrupted, EndsAtTheNextSafePointAndReleasesEverything) {
   EXPECT_FALSE(run.Link().DtrOn());
   EXPECT_EQ(run.ClosePortCalls(), 1);
   EXPECT_FALSE(run.files.IsOpen());
+  EXPECT_EQ(run.record.outcome, RunOutcome::kInterrupted);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -102,6 +103,18 @@ INSTANTIATE_TEST_SUITE_P(
                  [](UpdateHarness&) { return Moment(2000 * kMs); },
                  kStopped,
                  {kInquiry},
+                 0,
+                 10 * kMs},
+        // A station's wait for a device still off, in the pause after its first try.
+        StopCase{"WhileWaitingForTheDevice",
+                 38400,
+                 [](UpdateHarness& run) {
+                   run.station.waitSeconds = "30";
+                   run.device_config.switched_on_at = 20'000 * kMs;
+                 },
+                 [](UpdateHarness&) { return Moment(3200 * kMs); },
+                 kStopped,
+                 {},
                  0,
                  10 * kMs},
         StopCase{"InThePauseAfterIdentification",

@@ -1,7 +1,7 @@
-// A production line's run: GNU parallel drives one tovrel per port against eight emulated
-// devices at once, each behind its own tovrel-emulator, and a ninth whose device refuses the
-// image. Each device must get the image byte for byte, each job's exit status must show in the
-// job log, and the whole run must take about as long as one update, not nine.
+// A production line's run: GNU parallel drives one tovrel per port against sixteen emulated
+// devices at once, each behind its own tovrel-emulator, one refusing the image, with one report
+// file. Each device must get the image byte for byte, each job's exit status must show in the
+// job log and in its record, and the whole run must take about as long as one update.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -14,6 +14,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,7 +30,7 @@ namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr int kGoodDevices = 8;
+constexpr int kDevices = 16;
 constexpr char kRate[] = "115200";
 constexpr std::size_t kImageBytes = 2048;
 
@@ -97,7 +98,7 @@ class ManyDevices : public ::testing::Test {
   fs::path image_;
 };
 
-TEST_F(ManyDevices, ParallelFlashesEightAtOnceAndLogsTheOneThatFails) {
+TEST_F(ManyDevices, ParallelFlashesSixteenAtOnceAndRecordsEachRun) {
   // One device alone first, for the time one update takes here.
   Device alone = StartDevice("alone", false);
   ASSERT_NE(alone.emulator->Port(), 0);
@@ -107,8 +108,8 @@ TEST_F(ManyDevices, ParallelFlashesEightAtOnceAndLogsTheOneThatFails) {
 
   std::vector<Device> devices;
   std::ofstream ports(work_ / "ports.txt");
-  for (int i = 0; i <= kGoodDevices; ++i) {
-    devices.push_back(StartDevice("device-" + std::to_string(i), i == kGoodDevices / 2));
+  for (int i = 0; i < kDevices; ++i) {
+    devices.push_back(StartDevice("device-" + std::to_string(i), i == kDevices / 2));
     ASSERT_NE(devices.back().emulator->Port(), 0);
     ports << devices.back().emulator->PortName() << "\n";
   }
@@ -116,10 +117,14 @@ TEST_F(ManyDevices, ParallelFlashesEightAtOnceAndLogsTheOneThatFails) {
 
   const fs::path joblog = work_ / "flash.joblog";
   const fs::path logs = work_ / "logs";
+  const fs::path report = work_ / "flash.jsonl";
+  const std::string sha256 = RunProcess({"/usr/bin/sha256sum", image_.string()}, seconds(10))
+                                 .standard_output.substr(0, 64);
   const ProcessResult run =
-      RunProcess({TOVREL_PARALLEL, "--jobs", "0", "--joblog", joblog.string(), "--results",
-                  (logs / "{/}").string(), TOVREL_BINARY, image_.string(), "{}", kRate,
-                  "::::", (work_ / "ports.txt").string()},
+      RunProcess({"/usr/bin/env", "TOVREL_REPORT=" + report.string(),
+                  "TOVREL_EXPECT_SHA256=" + sha256, TOVREL_PARALLEL, "--jobs", "0", "--joblog",
+                  joblog.string(), "--results", (logs / "{/}").string(), TOVREL_BINARY,
+                  image_.string(), "{}", kRate, "::::", (work_ / "ports.txt").string()},
                  seconds(120));
   ASSERT_FALSE(run.timed_out);
   EXPECT_EQ(run.exit_status, 1) << "parallel's status counts the failed jobs\n"
@@ -127,12 +132,24 @@ TEST_F(ManyDevices, ParallelFlashesEightAtOnceAndLogsTheOneThatFails) {
 
   const std::map<std::string, std::string> exit_values = ExitValuesByPort(ReadWholeFile(joblog));
   EXPECT_EQ(exit_values.size(), devices.size()) << ReadWholeFile(joblog);
+  std::map<std::string, nlohmann::json> records;
+  std::istringstream lines(ReadWholeFile(report));
+  for (std::string line; std::getline(lines, line);) {
+    const nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_TRUE(record.is_object()) << line;
+    records[record.value("port", "")] = record;
+  }
+  EXPECT_EQ(records.size(), devices.size()) << ReadWholeFile(report);
   for (Device& device : devices) {
     const std::string port = device.emulator->PortName();
     const std::string exit_value = exit_values.count(port) == 1 ? exit_values.at(port) : "none";
     const std::string log_name = port.substr(port.rfind('/') + 1);
     const std::string output = ReadWholeFile(logs / log_name);
     const ProcessResult server = device.emulator->Process().Wait(seconds(10));
+    const nlohmann::json record = records.count(port) == 1 ? records[port] : nlohmann::json();
+    EXPECT_EQ(record.value("image_sha256", ""), sha256) << port;
+    EXPECT_EQ(std::to_string(record.value("exit_status", -1)), exit_value) << port;
+    EXPECT_EQ(record.value("outcome", ""), device.refuses ? "failed" : "complete") << port;
     if (device.refuses) {
       EXPECT_EQ(exit_value, "1") << port;
       EXPECT_EQ(output,
@@ -145,14 +162,14 @@ TEST_F(ManyDevices, ParallelFlashesEightAtOnceAndLogsTheOneThatFails) {
       EXPECT_NE(output.find("Flash update complete!\n"), std::string::npos) << port << output;
       EXPECT_EQ(server.exit_status, 0) << port;
       EXPECT_EQ(ReadWholeFile(device.saved), ReadWholeFile(image_)) << port;
+      EXPECT_EQ(record.value("sent_sha256", ""), sha256) << port;
     }
     EXPECT_EQ(ReadWholeFile(logs / (log_name + ".err")), "") << port;
   }
 
-  // Run one after the other, the nine updates would take nine times as long.
   std::cout << "[ figures  ] one update alone: " << single.elapsed.count() << " ms; "
             << devices.size() << " at once through parallel: " << run.elapsed.count() << " ms\n";
-  // One after another they would take nine times as long; at once they take about as long as
+  // One after another they would take sixteen times as long; at once they take about as long as
   // one, plus what a loaded machine adds. The bound only has to tell the two apart.
   EXPECT_LT(run.elapsed, single.elapsed * 4);
 }

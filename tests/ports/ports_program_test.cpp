@@ -5,8 +5,8 @@
 #include <string>
 
 #include "fake_system_tree.h"
-#include "tests/e2e/child_process.h"
 #include "tests/case_name.h"
+#include "tests/e2e/child_process.h"
 
 namespace tovrel::ports {
 namespace {
@@ -33,6 +33,14 @@ TEST(PortsProgram, ListsTheMachineUnderRoot) {
       << run.standard_output;
   EXPECT_NE(run.standard_output.find("\n/dev/ttyUSB10  missing  cp210x"), std::string::npos)
       << run.standard_output;
+  const std::string json = Ports({"--json", "--root", root}).standard_output;
+  EXPECT_EQ(json.substr(0, 2), "[\n");
+  EXPECT_NE(
+      json.find("\n{\"port\":\"/dev/ttyUSB10\",\"access\":\"missing\",\"driver\":\"cp210x\","
+                "\"vid_pid\":\"10c4:ea60\",\"serial\":\"0001\",\"manufacturer\":\"Silicon "
+                "Labs\",\"product\":\"CP2102 USB to UART Bridge Controller\",\"by_id\":null}\n]\n"),
+      std::string::npos)
+      << json;
 }
 
 struct FailureCase {
