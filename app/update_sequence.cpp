@@ -252,7 +252,10 @@ void UpdateRun::CountOnlyDelivered(TransferResult& result) {
               static_cast<unsigned>(result.transferred - delivered));
   result.failed = true;
   result.transferred = delivered - delivered % kPieceBytes;
+  // The fingerprint was taken of every piece sent; of the fewer the device is known to have,
+  // there is none.
   record_.bytesTransferred = result.transferred;
+  record_.sentSha256.reset();
 }
 
 void UpdateRun::ShowProgress(std::uint32_t transferred, std::uint32_t file_size) {
