@@ -16,7 +16,7 @@
 #include "app/station_settings.h"
 #include "app/update_sequence.h"
 #include "app/wire_trace.h"
-#include "serial/clock.h"
+#include "core/clock.h"
 
 int main(int argc, char** argv) {
   tovrel::StandardOutputSink standard_output;

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "core/clock.h"
 #include "emulator/emulated_device.h"
-#include "serial/clock.h"
 #include "serial/interruption.h"
 #include "serial/serial_api.h"
 #include "serial/trace.h"

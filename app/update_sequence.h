@@ -10,7 +10,7 @@
 #include "app/port_names.h"
 #include "app/run_record.h"
 #include "app/station_settings.h"
-#include "serial/clock.h"
+#include "core/clock.h"
 #include "serial/interruption.h"
 #include "serial/serial_api.h"
 #include "serial/trace.h"

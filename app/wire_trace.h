@@ -8,7 +8,7 @@
 #include <string>
 
 #include "app/console.h"
-#include "serial/clock.h"
+#include "core/clock.h"
 #include "serial/trace.h"
 
 namespace tovrel {

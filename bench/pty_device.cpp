@@ -15,8 +15,8 @@
 #include <fstream>
 #include <vector>
 
+#include "core/clock.h"
 #include "emulator/emulated_device.h"
-#include "serial/clock.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "serial/clock.h"
+#include "core/clock.h"
 
 namespace tovrel {
 

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "emulator/command_frame_parser.h"
 #include "emulator/device_config.h"
 #include "emulator/line_format.h"
-#include "serial/clock.h"
 
 namespace tovrel {
 

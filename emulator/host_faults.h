@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "serial/clock.h"
+#include "core/clock.h"
 
 namespace tovrel {
 

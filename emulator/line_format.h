@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "serial/clock.h"
-#include "serial/serial_types.h"
+#include "core/clock.h"
+#include "core/serial_types.h"
 
 namespace tovrel {
 

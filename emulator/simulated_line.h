@@ -8,10 +8,10 @@
 #include <deque>
 #include <optional>
 
+#include "core/clock.h"
+#include "core/serial_types.h"
 #include "emulator/emulated_device.h"
 #include "emulator/line_format.h"
-#include "serial/clock.h"
-#include "serial/serial_types.h"
 
 namespace tovrel {
 

@@ -33,10 +33,10 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "emulator/emulated_device.h"
 #include "emulator/host_faults.h"
 #include "emulator/simulated_line.h"
-#include "serial/clock.h"
 #include "serial/interruption.h"
 #include "serial/portable_locks.h"
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "serial/clock.h"
+#include "core/clock.h"
 #include "serial/comm_port.h"
 #include "serial/interruption.h"
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "serial/clock.h"
+#include "core/clock.h"
 
 namespace tovrel {
 

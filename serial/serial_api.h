@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "serial/serial_types.h"
+#include "core/serial_types.h"
 
 namespace tovrel {
 

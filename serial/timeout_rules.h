@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "serial/serial_types.h"
+#include "core/serial_types.h"
 
 namespace tovrel {
 

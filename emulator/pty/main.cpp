@@ -9,11 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
+#include "emulator/device_report.h"
 #include "emulator/pty/pty_device.h"
 #include "emulator/pty/pty_options.h"
-#include "emulator/server/device_report.h"
-#include "emulator/server/emulator_server.h"
-#include "serial/clock.h"
 
 namespace {
 
@@ -72,11 +71,10 @@ class ChangeLog {
 void Report(const char* what, const pty::FarPortState& port, const pty::PtyDevice& pty_device,
             const pty::PtyOptions& options) {
   const EmulatedDevice& device = pty_device.Device();
-  std::cout << what << ": " << pty::Describe(port) << "; " << server::DescribeDevice(device)
+  std::cout << what << ": " << pty::Describe(port) << "; " << DescribeDevice(device)
             << "; modem lines read " << pty_device.LineReads() << " times" << std::endl;
-  if (options.device.save_image && server::UpdateStarted(device)) {
-    server::SaveImage(*options.device.save_image, device, pty::kPtyProgramName, std::cout,
-                      std::cerr);
+  if (options.device.save_image && UpdateStarted(device)) {
+    SaveImage(*options.device.save_image, device, pty::kPtyProgramName, std::cout, std::cerr);
   }
 }
 
@@ -85,14 +83,14 @@ void Report(const char* what, const pty::FarPortState& port, const pty::PtyDevic
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   const pty::PtyParseResult parsed = pty::ParsePtyOptions(arguments);
-  if (parsed.outcome == server::ParseOutcome::kHelp) {
+  if (parsed.outcome == ParseOutcome::kHelp) {
     std::cout << pty::PtyUsageText();
-    return server::kExitOk;
+    return kExitOk;
   }
-  if (parsed.outcome == server::ParseOutcome::kError) {
+  if (parsed.outcome == ParseOutcome::kError) {
     std::cerr << pty::kPtyProgramName << ": " << parsed.error << "\nTry '" << pty::kPtyProgramName
               << " --help'.\n";
-    return server::kExitUsage;
+    return kExitUsage;
   }
   const pty::PtyOptions& options = parsed.options;
 
@@ -109,7 +107,7 @@ int main(int argc, char** argv) {
   std::string error;
   if (!device.Open(options.modem_lines, error)) {
     std::cerr << pty::kPtyProgramName << ": " << error << std::endl;
-    return server::kExitUsage;
+    return kExitUsage;
   }
   std::cout << pty::kPtyProgramName << " on " << device.TerminalPath() << std::endl;
 
@@ -134,7 +132,7 @@ int main(int argc, char** argv) {
     close(stop_descriptor);
   }
   if (options.device.once) {
-    return device.Device().ProgrammingComplete() ? server::kExitOk : server::kExitNoCompleteImage;
+    return device.Device().ProgrammingComplete() ? kExitOk : kExitNoCompleteImage;
   }
-  return server::kExitOk;
+  return kExitOk;
 }

@@ -58,7 +58,7 @@ bool SameLineState(const DCB& a, const DCB& b) {
 PtyDevice::PtyDevice(Clock& clock, const DeviceConfig& config, const DeviceFaults& faults)
     : source_(clock),
       clock_(clock),
-      uart_(std::make_unique<server::EmulatedUart>(clock_, config, faults)) {}
+      uart_(std::make_unique<EmulatedUart>(clock_, config, faults)) {}
 
 PtyDevice::~PtyDevice() {
   if (master_ >= 0) {
@@ -132,7 +132,7 @@ void PtyDevice::Wait(int stop_descriptor) {
     // A hang-up is reported whatever is asked for; while the terminal is closed it would be
     // reported at once on every wait, so the terminal is then only looked at with the settings.
     short events = 0;
-    if (incoming_.empty() && uart_->PendingOutput() < server::kUartTransmitBufferBytes) {
+    if (incoming_.empty() && uart_->PendingOutput() < kUartTransmitBufferBytes) {
       events = static_cast<short>(events | POLLIN);
     }
     if (!outgoing_.empty()) {
@@ -186,11 +186,11 @@ void PtyDevice::TakeFromServer() {
     return;
   }
   const std::size_t pending = uart_->PendingOutput();
-  if (pending >= server::kUartTransmitBufferBytes) {
+  if (pending >= kUartTransmitBufferBytes) {
     return;  // the UART is full: the rest waits in the terminal
   }
   std::uint8_t chunk[kChunk];
-  const std::size_t room = std::min(sizeof chunk, server::kUartTransmitBufferBytes - pending);
+  const std::size_t room = std::min(sizeof chunk, kUartTransmitBufferBytes - pending);
   const ssize_t got = ::read(master_, chunk, room);
   if (got > 0) {
     incoming_.assign(chunk, chunk + got);

@@ -24,11 +24,11 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "emulator/device_config.h"
+#include "emulator/emulated_uart.h"
 #include "emulator/pty/far_port_state.h"
 #include "emulator/pty/modem_line_block.h"
-#include "emulator/server/emulated_uart.h"
-#include "serial/clock.h"
 
 namespace tovrel::pty {
 
@@ -70,8 +70,8 @@ class PtyDevice {
   void ShowModemLines();
 
   Clock& source_;
-  server::SteppedClock clock_;
-  std::unique_ptr<server::EmulatedUart> uart_;
+  SteppedClock clock_;
+  std::unique_ptr<EmulatedUart> uart_;
   ModemLineMapping lines_;
   int master_ = -1;
   std::string terminal_path_;

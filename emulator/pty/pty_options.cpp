@@ -11,7 +11,7 @@ bool Named(const std::string& argument, const std::string& option) {
 
 PtyParseResult Error(std::string message) {
   PtyParseResult result;
-  result.outcome = server::ParseOutcome::kError;
+  result.outcome = ParseOutcome::kError;
   result.error = std::move(message);
   return result;
 }
@@ -39,13 +39,10 @@ PtyParseResult ParsePtyOptions(const std::vector<std::string>& arguments) {
       return Error("option '--modem-lines' needs a file name");
     }
   }
-  const server::ParseResult device = server::ParseServerOptions(rest);
   PtyParseResult result;
-  result.outcome = device.outcome;
-  result.error = device.error;
-  result.options.device = device.options;
+  result.outcome = ParseDeviceOptions(rest, {}, result.options.device, result.error);
   result.options.modem_lines = modem_lines;
-  if (result.outcome == server::ParseOutcome::kRun && modem_lines.empty()) {
+  if (result.outcome == ParseOutcome::kRun && modem_lines.empty()) {
     return Error("option '--modem-lines' is required");
   }
   return result;

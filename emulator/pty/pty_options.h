@@ -5,19 +5,19 @@
 #include <string>
 #include <vector>
 
-#include "emulator/server/server_options.h"
+#include "emulator/device_options.h"
 
 namespace tovrel::pty {
 
 inline constexpr char kPtyProgramName[] = "tovrel-pty-device";
 
 struct PtyOptions {
-  std::string modem_lines;       // required
-  server::ServerOptions device;  // its listen address is not used
+  std::string modem_lines;  // required
+  DeviceOptions device;
 };
 
 struct PtyParseResult {
-  server::ParseOutcome outcome = server::ParseOutcome::kRun;
+  ParseOutcome outcome = ParseOutcome::kRun;
   PtyOptions options;
   std::string error;
 };

@@ -32,13 +32,13 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "emulator/device_config.h"
+#include "emulator/emulated_uart.h"
 #include "emulator/server/com_port_settings.h"
-#include "emulator/server/emulated_uart.h"
-#include "serial/clock.h"
-#include "serial/rfc2217/byte_stream.h"
-#include "serial/rfc2217/socket_layer.h"
-#include "serial/rfc2217/telnet_codec.h"
+#include "rfc2217/byte_stream.h"
+#include "rfc2217/socket_layer.h"
+#include "rfc2217/telnet_codec.h"
 
 namespace tovrel::server {
 

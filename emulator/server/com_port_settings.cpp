@@ -1,6 +1,6 @@
 #include "emulator/server/com_port_settings.h"
 
-#include "serial/rfc2217/line_state_mapping.h"
+#include "rfc2217/line_state_mapping.h"
 
 namespace tovrel::server {
 namespace {

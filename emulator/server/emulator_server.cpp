@@ -9,8 +9,8 @@
 #include <ostream>
 #include <string>
 
+#include "emulator/device_report.h"
 #include "emulator/server/client_session.h"
-#include "emulator/server/device_report.h"
 #include "emulator/server/tcp_listener.h"
 
 namespace tovrel::server {

@@ -5,15 +5,10 @@
 #include <functional>
 #include <iosfwd>
 
+#include "core/clock.h"
 #include "emulator/server/server_options.h"
-#include "serial/clock.h"
 
 namespace tovrel::server {
-
-// Exit statuses of the program.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitNoCompleteImage = 1;  // --once, and the device has no whole image
-inline constexpr int kExitUsage = 2;            // bad command line, or the address is unusable
 
 // Runs until `stop_requested` returns true, or after one connection with options.once. The
 // banner, one line when a client comes and one when it goes go to `out`; errors go to `err`.

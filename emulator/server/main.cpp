@@ -7,22 +7,22 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "emulator/server/emulator_server.h"
 #include "emulator/server/server_options.h"
-#include "serial/clock.h"
 
 int main(int argc, char** argv) {
   using namespace tovrel::server;
 
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   const ParseResult parsed = ParseServerOptions(arguments);
-  if (parsed.outcome == ParseOutcome::kHelp) {
+  if (parsed.outcome == tovrel::ParseOutcome::kHelp) {
     std::cout << UsageText();
-    return kExitOk;
+    return tovrel::kExitOk;
   }
-  if (parsed.outcome == ParseOutcome::kError) {
+  if (parsed.outcome == tovrel::ParseOutcome::kError) {
     std::cerr << kProgramName << ": " << parsed.error << "\nTry '" << kProgramName << " --help'.\n";
-    return kExitUsage;
+    return tovrel::kExitUsage;
   }
 
   // SIGINT and SIGTERM are held pending rather than handled, and the server looks for them

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "serial/rfc2217/socket_layer.h"
+#include "rfc2217/socket_layer.h"
 
 namespace tovrel::server {
 

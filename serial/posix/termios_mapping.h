@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "serial/serial_types.h"
+#include "core/serial_types.h"
 
 namespace tovrel::posix_serial {
 

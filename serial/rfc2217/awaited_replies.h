@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "serial/rfc2217/telnet_codec.h"
+#include "rfc2217/telnet_codec.h"
 
 namespace tovrel::rfc2217 {
 

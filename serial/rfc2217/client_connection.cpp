@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <climits>
 
-#include "serial/rfc2217/line_state_mapping.h"
+#include "rfc2217/line_state_mapping.h"
 #include "serial/timeout_rules.h"
 #include "serial/trace.h"
 

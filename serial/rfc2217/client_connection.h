@@ -44,15 +44,15 @@
 #include <utility>
 #include <vector>
 
-#include "serial/clock.h"
+#include "core/clock.h"
+#include "core/serial_types.h"
+#include "rfc2217/byte_stream.h"
+#include "rfc2217/socket_layer.h"
+#include "rfc2217/telnet_codec.h"
 #include "serial/rfc2217/awaited_replies.h"
-#include "serial/rfc2217/byte_stream.h"
 #include "serial/rfc2217/client_options.h"
 #include "serial/rfc2217/far_line_estimate.h"
 #include "serial/rfc2217/port_name.h"
-#include "serial/rfc2217/socket_layer.h"
-#include "serial/rfc2217/telnet_codec.h"
-#include "serial/serial_types.h"
 
 namespace tovrel::rfc2217 {
 

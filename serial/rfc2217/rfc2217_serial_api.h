@@ -12,10 +12,10 @@
 #include <string>
 #include <thread>
 
-#include "serial/clock.h"
+#include "core/clock.h"
+#include "rfc2217/socket_layer.h"
 #include "serial/portable_locks.h"
 #include "serial/rfc2217/client_options.h"
-#include "serial/rfc2217/socket_layer.h"
 
 namespace tovrel {
 

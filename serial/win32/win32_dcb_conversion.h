@@ -1,7 +1,7 @@
 // Pure conversions between the port classes' own line-state, time-out, handle and wait types and
 // the Win32 ones. Kept apart from the calls into kernel32 so they can be tested without a port.
 //
-// Include order matters: serial/serial_types.h must come before <windows.h>, whose macros would
+// Include order matters: core/serial_types.h must come before <windows.h>, whose macros would
 // otherwise replace our names. After <windows.h>, `DCB` and `COMMTIMEOUTS` inside namespace tovrel
 // name our mirrors, `::DCB` and `::COMMTIMEOUTS` the Win32 structures; the macro constants
 // (NOPARITY, INFINITE, INVALID_HANDLE_VALUE...) are the platform's from here on.
@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "serial/serial_types.h"
+#include "core/serial_types.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

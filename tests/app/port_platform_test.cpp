@@ -8,7 +8,7 @@
 #include <ostream>
 #include <string>
 
-#include "serial/clock.h"
+#include "core/clock.h"
 
 namespace tovrel {
 namespace {

@@ -12,10 +12,10 @@
 
 #include "app/console.h"
 #include "app/update_sequence.h"
+#include "core/clock.h"
 #include "emulator/emulated_device.h"
 #include "emulator/simulated_link.h"
 #include "memory_file_system.h"
-#include "serial/clock.h"
 #include "serial/interruption.h"
 #include "serial/trace.h"
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "emulator/emulated_device.h"
 #include "emulator/simulated_link.h"
-#include "serial/clock.h"
 
 namespace tovrel {
 

@@ -427,8 +427,8 @@ TEST(ClientSession, HoldsBackTheClientWhileTheUartIsFull) {
         return h.Session().Device().ProgrammingComplete();
       },
       2000 * kMs, 500));
-  EXPECT_LE(most_pending, server::kUartTransmitBufferBytes);
-  EXPECT_GT(most_pending, server::kUartTransmitBufferBytes / 2);
+  EXPECT_LE(most_pending, kUartTransmitBufferBytes);
+  EXPECT_GT(most_pending, kUartTransmitBufferBytes / 2);
   EXPECT_EQ(h.Session().Device().Image(), image);
 }
 
@@ -521,7 +521,7 @@ TEST(ClientSession, GivesUpOnADepartedClientWhoseBytesCannotLeave) {
   // and the session hold (twice 4096 bytes, about 2.1 s at 38400 baud) and a second of grace.
   EXPECT_GE(h.Time().Now() - closed_at, 33000 * kMs);
   EXPECT_LT(h.Time().Now() - closed_at, 34500 * kMs);
-  EXPECT_EQ(h.Session().BytesToDevice(), server::kUartTransmitBufferBytes);
+  EXPECT_EQ(h.Session().BytesToDevice(), kUartTransmitBufferBytes);
 }
 
 TEST(ClientSession, FinishesAtOnceWhenNothingIsLeftToDeliver) {

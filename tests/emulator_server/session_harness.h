@@ -7,11 +7,11 @@
 #include <memory>
 #include <vector>
 
+#include "core/clock.h"
 #include "emulator/device_config.h"
 #include "emulator/server/client_session.h"
-#include "serial/clock.h"
-#include "serial/rfc2217/socket_layer.h"
-#include "serial/rfc2217/telnet_codec.h"
+#include "rfc2217/socket_layer.h"
+#include "rfc2217/telnet_codec.h"
 
 namespace tovrel::testing {
 

@@ -26,9 +26,9 @@
 #include "app/console.h"
 #include "app/decimal.h"
 #include "app/port_platform.h"
+#include "core/clock.h"
 #include "emulator/server/server_options.h"
 #include "fuzz_support.h"
-#include "serial/clock.h"
 #include "serial/rfc2217/port_name.h"
 #include "serial/rfc2217/rfc2217_serial_api.h"
 
@@ -146,7 +146,7 @@ void CheckPortName(const std::string& name) {
 
 void CheckEmulatorOptions(const std::vector<std::string>& arguments) {
   const server::ParseResult result = server::ParseServerOptions(arguments);
-  if (result.outcome == server::ParseOutcome::kError) {
+  if (result.outcome == ParseOutcome::kError) {
     TOVREL_FUZZ_CHECK(!result.error.empty());
     TOVREL_FUZZ_CHECK(result.error.find('\n') == std::string::npos);
   }

@@ -28,9 +28,9 @@
 #include "app/device_commands.h"
 #include "app/terminal_text.h"
 #include "app/update_sequence.h"
+#include "core/clock.h"
 #include "fuzz_input.h"
 #include "fuzz_support.h"
-#include "serial/clock.h"
 #include "serial/portable_locks.h"
 #include "tests/app/memory_file_system.h"
 

@@ -19,13 +19,13 @@
 #include <memory>
 #include <vector>
 
+#include "core/clock.h"
 #include "emulator/device_config.h"
 #include "emulator/server/client_session.h"
 #include "fuzz_input.h"
 #include "fuzz_support.h"
+#include "rfc2217/telnet_codec.h"
 #include "tests/support/scripted_peer.h"
-#include "serial/clock.h"
-#include "serial/rfc2217/telnet_codec.h"
 
 namespace tovrel::fuzz {
 namespace {

@@ -24,11 +24,11 @@
 #include <memory>
 #include <vector>
 
+#include "core/clock.h"
 #include "fuzz_input.h"
 #include "fuzz_support.h"
-#include "serial/clock.h"
+#include "rfc2217/telnet_codec.h"
 #include "serial/rfc2217/client_connection.h"
-#include "serial/rfc2217/telnet_codec.h"
 #include "serial/timeout_rules.h"
 #include "tests/support/scripted_peer.h"
 

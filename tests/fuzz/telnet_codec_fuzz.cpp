@@ -19,7 +19,7 @@
 
 #include "fuzz_input.h"
 #include "fuzz_support.h"
-#include "serial/rfc2217/telnet_codec.h"
+#include "rfc2217/telnet_codec.h"
 
 namespace tovrel::fuzz {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/clock.h"
+#include "core/clock.h"
 #include "serial/portable_locks.h"
 
 namespace tovrel::testing {

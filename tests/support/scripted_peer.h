@@ -12,8 +12,8 @@
 #include <functional>
 #include <vector>
 
-#include "serial/clock.h"
-#include "serial/rfc2217/byte_stream.h"
+#include "core/clock.h"
+#include "rfc2217/byte_stream.h"
 
 namespace tovrel::testing {
 

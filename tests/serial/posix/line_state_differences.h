@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/serial_types.h"
+#include "core/serial_types.h"
 
 namespace tovrel::posix_serial {
 

@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "serial/rfc2217/socket_layer.h"
-#include "serial/rfc2217/telnet_codec.h"
+#include "rfc2217/socket_layer.h"
+#include "rfc2217/telnet_codec.h"
 
 namespace tovrel::testing {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "fake_rfc2217_server.h"
-#include "serial/rfc2217/line_state_mapping.h"
+#include "rfc2217/line_state_mapping.h"
+#include "rfc2217/socket_layer.h"
 #include "serial/rfc2217/rfc2217_serial_api.h"
-#include "serial/rfc2217/socket_layer.h"
 #include "serial/timeout_rules.h"
 #include "serial/trace.h"
 #include "tests/serial/settable_interruption.h"
@@ -674,8 +674,6 @@ TEST_F(Rfc2217ClientTest, PurgeFlagsChooseWhatTheServerDiscards) {
   EXPECT_EQ(SinceOpen(), expected);
 }
 
-// --- The socket layer ------------------------------------------------------------------------
-
 // --- Stop requests ---------------------------------------------------------------------------
 
 rfc2217::ClientOptions StoppableBy(SettableInterruption& stop) {
@@ -736,41 +734,6 @@ TEST_F(Rfc2217ClientTest, StopWhileTheServerHoldsAWriteBackSendsNoneOfIt) {
   EXPECT_LT(watch.Ms(), 1000);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(server_->ReceivedData().empty());
-}
-
-TEST(SocketLayer, SendingToAClosedPeerFailsWithoutEndingTheProcess) {
-  net::SocketLibrary library;
-  std::uint16_t port = 0;
-  std::uint32_t error = 0;
-  net::Socket listener = net::ListenOnLoopback(port, error);
-  ASSERT_TRUE(listener.IsOpen());
-  net::Socket client = net::ConnectTcp("127.0.0.1", port, 1000, error);
-  ASSERT_TRUE(client.IsOpen()) << error;
-  net::Socket accepted = net::AcceptConnection(listener, 1000, error);
-  ASSERT_TRUE(accepted.IsOpen()) << error;
-  accepted.Close();
-  const std::uint8_t bytes[64] = {};
-  net::IoStatus status = net::IoStatus::kDone;
-  Stopwatch watch;
-  while (status != net::IoStatus::kFailed && watch.Ms() < 2000) {
-    std::size_t sent = 0;
-    status = net::SendSome(client, bytes, sizeof bytes, sent, error);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ASSERT_EQ(status, net::IoStatus::kFailed);
-  EXPECT_TRUE(error == EPIPE || error == ECONNRESET) << error;
-}
-
-TEST(SocketLayer, UnknownHostAndExpiredAcceptReportErrnoNumbers) {
-  net::SocketLibrary library;
-  std::uint32_t error = 0;
-  EXPECT_FALSE(net::ConnectTcp("no-such-host.invalid", 2217, 1000, error).IsOpen());
-  EXPECT_EQ(error, static_cast<std::uint32_t>(ENOENT));
-  std::uint16_t port = 0;
-  net::Socket listener = net::ListenOnLoopback(port, error);
-  ASSERT_TRUE(listener.IsOpen());
-  EXPECT_FALSE(net::AcceptConnection(listener, 20, error).IsOpen());
-  EXPECT_EQ(error, static_cast<std::uint32_t>(ETIMEDOUT));
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/clock.h"
+#include "core/clock.h"
 #include "serial/comm_port.h"
 #include "serial/device_port.h"
 #include "serial/win32/win32_dcb_conversion.h"

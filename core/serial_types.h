@@ -8,7 +8,7 @@
 // <windows.h> defines most of the names below as macros. The Win32 backend includes this header
 // first and uses the platform's own names only after it.
 #if defined(NOPARITY) || defined(INVALID_HANDLE_VALUE) || defined(INFINITE)
-#error "include serial/serial_types.h before <windows.h>"
+#error "include core/serial_types.h before <windows.h>"
 #endif
 
 namespace tovrel {

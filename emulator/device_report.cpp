@@ -1,9 +1,9 @@
-#include "emulator/server/device_report.h"
+#include "emulator/device_report.h"
 
 #include <fstream>
 #include <ostream>
 
-namespace tovrel::server {
+namespace tovrel {
 
 bool UpdateStarted(const EmulatedDevice& device) {
   return device.ReceivingImage() || device.ProgrammingComplete();
@@ -35,4 +35,4 @@ void SaveImage(const std::string& path, const EmulatedDevice& device, const char
   out << "image saved to " << path << " (" << image.size() << " bytes)" << std::endl;
 }
 
-}  // namespace tovrel::server
+}  // namespace tovrel

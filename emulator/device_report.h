@@ -7,7 +7,7 @@
 
 #include "emulator/emulated_device.h"
 
-namespace tovrel::server {
+namespace tovrel {
 
 // True when an update was started, so that there is an image to keep.
 bool UpdateStarted(const EmulatedDevice& device);
@@ -20,4 +20,4 @@ std::string DescribeDevice(const EmulatedDevice& device);
 void SaveImage(const std::string& path, const EmulatedDevice& device, const char* program,
                std::ostream& out, std::ostream& err);
 
-}  // namespace tovrel::server
+}  // namespace tovrel

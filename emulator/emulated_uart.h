@@ -8,12 +8,12 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/clock.h"
 #include "emulator/device_config.h"
 #include "emulator/emulated_device.h"
 #include "emulator/simulated_link.h"
-#include "serial/clock.h"
 
-namespace tovrel::server {
+namespace tovrel {
 
 // Bytes the UART accepts beyond those on the line; more waits with the client.
 inline constexpr std::uint32_t kUartTransmitBufferBytes = 4096;
@@ -83,4 +83,4 @@ class EmulatedUart {
   PortHandle port_ = INVALID_HANDLE_VALUE;
 };
 
-}  // namespace tovrel::server
+}  // namespace tovrel

@@ -1,11 +1,11 @@
-#include "emulator/server/emulated_uart.h"
+#include "emulator/emulated_uart.h"
 
 #include <algorithm>
 
 #include "emulator/line_format.h"
 #include "serial/timeout_rules.h"
 
-namespace tovrel::server {
+namespace tovrel {
 namespace {
 
 LinkConfig UartLinkConfig() {
@@ -122,4 +122,4 @@ Clock::Micros EmulatedUart::PendingOutputTime() const {
   return Clock::Micros{link_.PendingOutput()} * ByteTimeMicros(LineState().BaudRate);
 }
 
-}  // namespace tovrel::server
+}  // namespace tovrel

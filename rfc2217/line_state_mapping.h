@@ -17,8 +17,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "serial/rfc2217/telnet_codec.h"
-#include "serial/serial_types.h"
+#include "core/serial_types.h"
+#include "rfc2217/telnet_codec.h"
 
 namespace tovrel::rfc2217 {
 

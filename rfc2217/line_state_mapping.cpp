@@ -1,4 +1,4 @@
-#include "serial/rfc2217/line_state_mapping.h"
+#include "rfc2217/line_state_mapping.h"
 
 namespace tovrel::rfc2217 {
 

@@ -1,4 +1,4 @@
-#include "serial/rfc2217/telnet_codec.h"
+#include "rfc2217/telnet_codec.h"
 #include "tests/case_name.h"
 
 #include <gtest/gtest.h>

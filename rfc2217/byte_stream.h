@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "serial/rfc2217/socket_layer.h"
+#include "rfc2217/socket_layer.h"
 
 namespace tovrel::net {
 
