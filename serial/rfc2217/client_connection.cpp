@@ -239,6 +239,16 @@ void ClientConnection::Step(std::uint32_t wait_ms) {
   if (Lost()) {
     return;
   }
+  // A wait with nothing asked (on a line the device holds, say) would not notice a server that
+  // has stopped: after a while without a word from it, ask the question that it answers.
+  if (confirm_writes_ && !exchanging_ && unanswered_.empty()) {
+    const TimePoint ask_at = last_heard_at_ + std::uint64_t{options_.silence_question_ms} * 1000u;
+    if (clock_.Now() >= ask_at) {
+      Ask(ComPortCommand::kSetDataSize, 0);
+    } else {
+      wait_ms = std::min(wait_ms, MillisecondsUntil(ask_at));
+    }
+  }
   if (!unanswered_.empty()) {
     wait_ms = std::min(wait_ms, MillisecondsUntil(unanswered_.front().deadline));
   }
@@ -288,6 +298,7 @@ void ClientConnection::SendQueued() {
   while (QueuedOutput() > 0) {
     std::size_t sent = 0;
     std::uint32_t error = 0;
+    last_send_at_ = NowMicros();
     const net::IoStatus status =
         stream_->Send(out_.data() + out_sent_, QueuedOutput(), sent, error);
     if (status == net::IoStatus::kFailed) {
@@ -313,6 +324,7 @@ void ClientConnection::ReceiveAvailable() {
     std::uint32_t error = 0;
     switch (stream_->Receive(chunk, sizeof chunk, received, error)) {
       case net::IoStatus::kDone:
+        last_heard_at_ = NowMicros();
         decoder_.Feed(chunk, received, *this);
         if (received < sizeof chunk) {
           return;
@@ -569,7 +581,11 @@ bool ClientConnection::Exchange(AwaitedReplies& awaited) {
     }
     return awaited.Contradicted() || awaited.Settled();
   };
-  if (!WaitFor(settled, After(options_.reply_timeout_ms))) {
+  // The batch is itself the question: one asked behind it could take an answer meant for it.
+  exchanging_ = true;
+  const bool answered = WaitFor(settled, After(options_.reply_timeout_ms));
+  exchanging_ = false;
+  if (!answered) {
     Lose(error_);
     return false;
   }
@@ -816,7 +832,9 @@ bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
   if (!confirm_writes_) {
     ConfirmThrough(StreamEnd());
   }
-  AccountFarLine(count);
+  // From when the bytes were handed to the network: the far UART cannot have started them
+  // earlier, and a hold the server reports after it sent them then always finds them gone.
+  AccountFarLine(count, last_send_at_);
   bool idle = false;
   if (!WaitForFarLine(deadline, idle)) {
     return false;
@@ -885,9 +903,9 @@ bool ClientConnection::FarLineHeld() const {
   return suspended_ || (hardware_flow && (modem_state_ & kModemCts) == 0);
 }
 
-void ClientConnection::AccountFarLine(std::uint32_t bytes) {
+void ClientConnection::AccountFarLine(std::uint32_t bytes, std::uint64_t handed_at) {
   line_accounted_ += bytes;
-  far_line_.Account(bytes, line_state_.BaudRate, NowMicros());
+  far_line_.Account(bytes, line_state_.BaudRate, handed_at);
 }
 
 void ClientConnection::UpdateFarLineHold() {

@@ -18,7 +18,9 @@
 //    the write reached the server. Writes the server has not yet shown it has are kept to
 //    about a second of line time (unconfirmed_window_ms); past that a write waits for answers.
 //  - A request left unanswered for the whole reply time-out, waited for or not, means the
-//    server is gone: the connection is lost with ETIMEDOUT.
+//    server is gone: the connection is lost with ETIMEDOUT. A wait with nothing asked (on a
+//    line the device holds) asks the same question after a second without a word from the
+//    server, so that a server that stops is noticed there too.
 //  - ConfirmOutput tells how many written bytes are not known to have reached the device: a
 //    byte counts once the server has shown that it has it and both estimates of the far line,
 //    one from when the byte went, one from when the server showed it had it, say it has left.
@@ -144,7 +146,7 @@ class ClientConnection final : private telnet::DecoderSink {
 
   // The far line's progress, estimated.
   bool FarLineHeld() const;
-  void AccountFarLine(std::uint32_t bytes);
+  void AccountFarLine(std::uint32_t bytes, std::uint64_t handed_at);
   void UpdateFarLineHold();
   // Waits until the estimate says the far line is idle (true) or the deadline passes (false,
   // not a failure: the caller decides); fails only when the connection is lost.
@@ -190,6 +192,9 @@ class ClientConnection final : private telnet::DecoderSink {
   };
   std::deque<Unanswered> unanswered_;
   std::uint64_t next_request_ = 0;
+  TimePoint last_heard_at_ = 0;  // bytes last arrived from the server
+  bool exchanging_ = false;      // a batch of requests waits for its answers
+  TimePoint last_send_at_ = 0;   // bytes last handed to the network
   // While a receive purge is unanswered, what arrives was sent before it: dropped.
   std::size_t receive_purges_unanswered_ = 0;
   // A caller waiting for one request's answer (a purge that reaches the server's transmit side).

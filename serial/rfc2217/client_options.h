@@ -23,7 +23,10 @@ struct ClientOptions {
   // means the server is gone. Long enough for a live link that stalls for six seconds, as a
   // lost segment and its retransmissions can, short enough that a stopped server ends the run
   // within ten.
-  std::uint32_t reply_timeout_ms = 8000;
+  std::uint32_t reply_timeout_ms = 7000;
+  // A server silent this long while nothing is asked of it is asked a question, so that the
+  // reply time-out above applies to a wait on a held line too.
+  std::uint32_t silence_question_ms = 1000;
   // Writes the server has not yet shown it has are kept to this much line time at the rate in
   // force: enough to keep the far line busy across a round trip of up to this long, little
   // enough that the host stays close behind the device and a stall cannot pile up data.

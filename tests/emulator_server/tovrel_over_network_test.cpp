@@ -92,7 +92,7 @@ long TransferredCount(const std::string& output) {
 }
 
 // A server that stops answering mid-transfer (stopped, as a hung server or a dead network path
-// without a reset looks): the first request it leaves unanswered for the reply time-out (8 s)
+// without a reset looks): the first request it leaves unanswered for the reply time-out (7 s)
 // ends the connection, and the update ends with its usual failure within seconds.
 TEST(TovrelOverNetwork, StoppedServerEndsTheTransferWithinSeconds) {
   const std::string image =

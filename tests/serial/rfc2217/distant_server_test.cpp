@@ -141,5 +141,27 @@ TEST_F(DistantServerTest, AReadAfterAPurgeWaitsForItsAcknowledgement) {
   EXPECT_EQ(std::string(reply.begin(), reply.begin() + got), "new");
 }
 
+// A server that stops while the device holds CTS off leaves nothing unanswered: the client asks
+// after a second of silence, so that the write held on the line still ends when the server is
+// gone, long before its own time-out.
+TEST_F(DistantServerTest, AServerThatStopsWhileTheLineIsHeldIsNoticed) {
+  Open(0);
+  DCB hardware_flow = connection_.LineState();
+  hardware_flow.flags = 0x2804;  // as the device port sets it: CTS output flow, RTS handshake
+  ASSERT_TRUE(connection_.SetLineState(hardware_flow)) << connection_.Error();
+  std::vector<std::uint8_t> cts_off;
+  rfc2217::AppendComPortByte(cts_off, rfc2217::ComPortRole::kServer,
+                             rfc2217::ComPortCommand::kNotifyModemState, 0);
+  server_->Send(cts_off, 0);
+  server_->stops_answering_at = clock_.Now() + 1;  // after answering what the write asks
+  const std::vector<std::uint8_t> piece(128, 0x5A);
+  std::uint32_t sent = 0;
+  const Clock::Micros start = clock_.Now();
+  EXPECT_FALSE(connection_.Write(piece.data(), 128, sent));
+  EXPECT_EQ(connection_.Error(), static_cast<std::uint32_t>(ETIMEDOUT));
+  EXPECT_LE(clock_.Now() - start,
+            (options_.silence_question_ms + options_.reply_timeout_ms + 10) * kMs);
+}
+
 }  // namespace
 }  // namespace tovrel::testing
