@@ -4,21 +4,10 @@
 #include <cstdio>
 #include <vector>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace tovrel {
 
 StandardOutputSink::StandardOutputSink() {
-#ifdef _WIN32
-  // The Console already writes CR LF; text mode would turn that into CR CR LF.
-  std::fflush(stdout);
-  _setmode(_fileno(stdout), _O_BINARY);
-#endif
+  PrepareStandardOutput();
 }
 
 void StandardOutputSink::Write(const char* bytes, std::size_t count) {
@@ -51,14 +40,6 @@ class DiscardingSink final : public OutputSink {
 OutputSink& DiscardedOutput() {
   static DiscardingSink sink;
   return sink;
-}
-
-bool StandardOutputIsTerminal() {
-#ifdef _WIN32
-  return _isatty(_fileno(stdout)) != 0;
-#else
-  return isatty(fileno(stdout)) != 0;
-#endif
 }
 
 Console::Console(OutputSink& output, bool write_through)

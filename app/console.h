@@ -53,8 +53,11 @@ class StandardErrorSink final : public OutputSink {
 OutputSink& DiscardedOutput();
 
 // True when standard output is a terminal (console), where messages must appear as soon as they
-// are printed.
+// are printed. The platform's own (posix/ or win32/standard_output.cpp).
 bool StandardOutputIsTerminal();
+// Readies standard output for the bytes the Console writes, which carry the platform's line ends
+// already: on Windows it leaves text mode, which would turn CR LF into CR CR LF.
+void PrepareStandardOutput();
 
 // Collects everything written, for tests and for anyone who wants the output as a string.
 class StringSink final : public OutputSink {

@@ -6,11 +6,7 @@
 #include "ports/port_json.h"
 #include "ports/port_table.h"
 #include "ports/ports_options.h"
-#ifdef _WIN32
-#include "ports/windows_ports.h"
-#else
-#include "ports/sysfs_ports.h"
-#endif
+#include "ports/system_ports.h"
 
 int main(int argc, char** argv) {
   using namespace tovrel::ports;
@@ -28,13 +24,8 @@ int main(int argc, char** argv) {
 
   std::vector<PortInfo> ports;
   std::string error;
-#ifdef _WIN32
-  const bool listed = ListWindowsPorts(ports, error);
-  const std::vector<Column>& columns = WindowsColumns();
-#else
-  const bool listed = ListSysfsPorts(SystemSysfsView(options.root), ports, error);
-  const std::vector<Column>& columns = LinuxColumns();
-#endif
+  const bool listed = ListSystemPorts(options.root, ports, error);
+  const std::vector<Column>& columns = SystemColumns();
   if (!listed) {
     std::cerr << kProgramName << ": " << error << "\n";
     return kExitUnreadable;

@@ -1,13 +1,9 @@
 #include "ports/ports_options.h"
 
+#include "ports/system_ports.h"
+
 namespace tovrel::ports {
 namespace {
-
-#ifndef _WIN32
-constexpr bool kHasRoot = true;
-#else
-constexpr bool kHasRoot = false;  // the Windows list comes from the system's own calls
-#endif
 
 constexpr char kRootOption[] = "--root";
 
@@ -34,12 +30,12 @@ PortsOptions ParsePortsOptions(const std::vector<std::string>& arguments) {
     }
     const std::string root_equals = std::string(kRootOption) + "=";
     std::string root;
-    if (kHasRoot && argument == kRootOption) {
+    if (ListingTakesRoot() && argument == kRootOption) {
       if (i + 1 == arguments.size()) {
         return Error("option '--root' needs a directory");
       }
       root = arguments[++i];
-    } else if (kHasRoot && argument.compare(0, root_equals.size(), root_equals) == 0) {
+    } else if (ListingTakesRoot() && argument.compare(0, root_equals.size(), root_equals) == 0) {
       root = argument.substr(root_equals.size());
     } else if (argument.compare(0, 2, "--") == 0) {
       return Error("unknown option '" + argument + "'");
@@ -60,7 +56,7 @@ std::string PortsUsageText() {
       "  Lists the serial ports, one a line, with what the system knows about each: the\n"
       "  name to give tovrel as its port, and for USB adapters the vendor and product id,\n"
       "  serial number, manufacturer and product.\n";
-  if (kHasRoot) {
+  if (ListingTakesRoot()) {
     text +=
         "  On Linux it also shows the driver, the stable name under /dev/serial/by-id/\n"
         "  and whether you may open the port (ACCESS: yes, no, or no with the group to\n"

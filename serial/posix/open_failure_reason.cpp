@@ -12,26 +12,32 @@
 #include <type_traits>
 
 namespace tovrel::posix_serial {
+namespace {
+
+// Debian and its relatives give serial ports to the dialout group; elsewhere there is no rule.
+#if defined(__linux__)
+constexpr char kPermissionDenied[] =
+    "permission denied: the user needs to be in the port's group, usually dialout "
+    "(sudo adduser $USER dialout, then log in again)";
+#else
+constexpr char kPermissionDenied[] = "permission denied: the user may not open the port";
+#endif
+
+}  // namespace
 
 std::string OpenFailureReason(int error_number, long holder_pid) {
+  // A lock refused comes as EWOULDBLOCK, which some systems also call EAGAIN (Linux) and some
+  // do not: not a case label, where the two would clash.
+  if (error_number == EBUSY || error_number == EWOULDBLOCK || error_number == EAGAIN) {
+    if (holder_pid > 0) {
+      return "busy: another program has it open (process " + std::to_string(holder_pid) + ")";
+    }
+    return "busy: another program has it open";
+  }
   switch (error_number) {
     case EACCES:
     case EPERM:
-#if defined(__linux__)
-      return "permission denied: the user needs to be in the port's group, usually dialout "
-             "(sudo adduser $USER dialout, then log in again)";
-#else
-      return "permission denied: the user may not open the port";
-#endif
-    case EBUSY:
-    case EWOULDBLOCK:
-#if EAGAIN != EWOULDBLOCK
-    case EAGAIN:
-#endif
-      if (holder_pid > 0) {
-        return "busy: another program has it open (process " + std::to_string(holder_pid) + ")";
-      }
-      return "busy: another program has it open";
+      return kPermissionDenied;
     case ENOENT:
     case ENODEV:
     case ENXIO:

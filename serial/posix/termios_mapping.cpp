@@ -205,15 +205,26 @@ std::uint32_t BaudRateForSpeed(speed_t speed) {
   return 0;
 }
 
-void MakeRaw(termios& settings) {
-  tcflag_t input_off =
-      Flags(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+namespace {
+
+// Input flags not every system has: map upper case to lower, ring the bell on a full input queue.
 #ifdef IUCLC
-  input_off |= Flags(IUCLC);
+constexpr tcflag_t kUpperCaseInput = Flags(IUCLC);
+#else
+constexpr tcflag_t kUpperCaseInput = 0;
 #endif
 #ifdef IMAXBEL
-  input_off |= Flags(IMAXBEL);
+constexpr tcflag_t kBellOnFullInput = Flags(IMAXBEL);
+#else
+constexpr tcflag_t kBellOnFullInput = 0;
 #endif
+
+}  // namespace
+
+void MakeRaw(termios& settings) {
+  const tcflag_t input_off =
+      Flags(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK) |
+      kUpperCaseInput | kBellOnFullInput;
   settings.c_iflag &= ~input_off;
   // A break is a line condition, not data: it must not show up as a NUL byte in the stream.
   settings.c_iflag |= Flags(IGNBRK);

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "serial/native_serial_api.h"
-#include "serial/win32/win32_dcb_conversion.h"
+#include "serial/win32/dcb_conversion.h"
 #include "serial/win32_open_failure_reason.h"
 
 namespace tovrel {
@@ -147,11 +147,6 @@ void Win32SerialApi::DestroyLock(MutexHandle lock) {
 
 std::uint32_t Win32SerialApi::CurrentThreadId() {
   return ::GetCurrentThreadId();
-}
-
-std::unique_ptr<SerialApi> MakeNativeSerialApi(Interruption& stop, Trace& /*trace*/) {
-  // CreateFile takes the port for exclusive use in one step: the port classes trace it.
-  return std::make_unique<Win32SerialApi>(stop);
 }
 
 }  // namespace tovrel

@@ -12,8 +12,8 @@
 #ifdef _WIN32
 #include <cstdlib>
 
-// Our serial names before the platform's macros (see win32_dcb_conversion.h).
-#include "serial/win32/win32_dcb_conversion.h"
+// Our serial names before the platform's macros (see dcb_conversion.h).
+#include "serial/win32/dcb_conversion.h"
 #include "serial/win32/win32_serial_api.h"
 #else
 #include <signal.h>

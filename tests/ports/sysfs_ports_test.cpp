@@ -6,7 +6,7 @@
 
 #include "fake_system_tree.h"
 #include "ports/port_table.h"
-#include "ports/sysfs_ports.h"
+#include "ports/posix/sysfs_ports.h"
 
 namespace tovrel::ports {
 namespace {

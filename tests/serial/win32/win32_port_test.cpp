@@ -15,7 +15,7 @@
 #include "core/clock.h"
 #include "serial/comm_port.h"
 #include "serial/device_port.h"
-#include "serial/win32/win32_dcb_conversion.h"
+#include "serial/win32/dcb_conversion.h"
 
 namespace tovrel {
 namespace {

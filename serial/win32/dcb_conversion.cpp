@@ -1,4 +1,4 @@
-#include "serial/win32/win32_dcb_conversion.h"
+#include "serial/win32/dcb_conversion.h"
 
 namespace tovrel {
 namespace {

@@ -1,4 +1,4 @@
-#include "ports/windows_ports.h"
+#include "ports/win32/windows_ports.h"
 
 // The order matters: windows.h first, and initguid.h before devguid.h so that the class GUIDs are
 // defined here rather than looked for in a library.

@@ -1,5 +1,5 @@
 // The conversions between our line-state mirrors and the Win32 structures, as pure functions.
-#include "serial/win32/win32_dcb_conversion.h"
+#include "serial/win32/dcb_conversion.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // and every COM port is opened through the "\\.\" device namespace: CreateFile finds COM1 to
 // COM9 without it, but not COM10 and above.
 #include "app/port_names.h"
-#include "ports/windows_ports.h"
+#include "ports/win32/windows_ports.h"
 
 namespace tovrel {
 

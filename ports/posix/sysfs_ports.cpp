@@ -1,4 +1,4 @@
-#include "ports/sysfs_ports.h"
+#include "ports/posix/sysfs_ports.h"
 
 #include <grp.h>
 #include <sys/stat.h>

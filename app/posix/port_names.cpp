@@ -1,7 +1,7 @@
 // On Linux the USB adapters come from sysfs, as tovrel-ports reads them, and a device is opened
 // by the name it is listed under.
 #include "app/port_names.h"
-#include "ports/sysfs_ports.h"
+#include "ports/posix/sysfs_ports.h"
 
 namespace tovrel {
 
