@@ -30,14 +30,16 @@ void SteppedClock::SleepFor(Micros duration) {
 
 EmulatedUart::EmulatedUart(Clock& clock, const DeviceConfig& config, const DeviceFaults& faults)
     : clock_(clock), device_(config, faults), link_(clock, device_, UartLinkConfig()) {
-  port_ = link_.OpenPort("uart");
-  link_.SetupQueues(port_, kUartReceiveBufferBytes, kUartTransmitBufferBytes);
+  // The link serves one port and fails only for a handle it did not give or a fault set up on
+  // it, neither of which the far UART has: its calls are not checked.
+  (void)link_.OpenPort("uart", port_);
+  (void)link_.SetupQueues(port_, kUartReceiveBufferBytes, kUartTransmitBufferBytes);
   // Reads return at once with what is there. Writes never wait either, since Write hands over
   // only what fits; the short write time-out is a guard, not a pacing.
   COMMTIMEOUTS timeouts;
   timeouts.ReadIntervalTimeout = kMaxDword;
   timeouts.WriteTotalTimeoutConstant = 1;
-  link_.SetTimeouts(port_, timeouts);
+  (void)link_.SetTimeouts(port_, timeouts);
   // The driver's defaults (DTR and RTS on, no flow control) at the device's own speed, so that a
   // client that never configures the port still talks to the device.
   DCB state = link_.HostLineState();
@@ -45,7 +47,7 @@ EmulatedUart::EmulatedUart(Clock& clock, const DeviceConfig& config, const Devic
   state.ByteSize = 8;
   state.Parity = NOPARITY;
   state.StopBits = ONESTOPBIT;
-  link_.SetLineState(port_, state);
+  (void)link_.SetLineState(port_, state);
 }
 
 void EmulatedUart::Advance() {
@@ -64,7 +66,7 @@ bool EmulatedUart::OutputHeld() {
 }
 
 bool EmulatedUart::SetLineState(const DCB& state) {
-  return link_.SetLineState(port_, state);
+  return static_cast<bool>(link_.SetLineState(port_, state));
 }
 
 std::size_t EmulatedUart::Write(const std::uint8_t* bytes, std::size_t count) {
@@ -75,7 +77,7 @@ std::size_t EmulatedUart::Write(const std::uint8_t* bytes, std::size_t count) {
   const auto take =
       static_cast<std::uint32_t>(std::min<std::size_t>(count, kUartTransmitBufferBytes - pending));
   std::uint32_t written = 0;
-  link_.WriteBytes(port_, bytes, take, written);
+  (void)link_.WriteBytes(port_, bytes, take, written);  // the count says what went
   return written;
 }
 
@@ -84,13 +86,14 @@ std::size_t EmulatedUart::Read(std::uint8_t* buffer, std::size_t capacity) {
     return 0;  // nothing to take: no need to make (and have recorded) a call
   }
   std::uint32_t got = 0;
-  link_.ReadBytes(port_, buffer,
-                  static_cast<std::uint32_t>(std::min<std::size_t>(capacity, kMaxDword)), got);
+  (void)link_.ReadBytes(port_, buffer,
+                        static_cast<std::uint32_t>(std::min<std::size_t>(capacity, kMaxDword)),
+                        got);  // the count says what came
   return got;
 }
 
 void EmulatedUart::Purge(std::uint32_t flags) {
-  link_.Purge(port_, flags);
+  (void)link_.Purge(port_, flags);
 }
 
 std::optional<Clock::Micros> EmulatedUart::NextChange(bool want_room) const {

@@ -93,15 +93,16 @@ std::vector<std::uint32_t> SimulatedLink::PurgeFlags() const {
   return flags;
 }
 
-bool SimulatedLink::Finish(HostOp op, Clock::Micros at, std::uint32_t argument,
-                           std::uint32_t result, bool ok) {
+SysResult SimulatedLink::Finish(HostOp op, Clock::Micros at, std::uint32_t argument,
+                                std::uint32_t result, bool ok) {
   if (config_.record_calls) {
     calls_.push_back(HostCall{op, at, argument, result, ok});
   }
-  return ok;
+  return ok ? SysResult::Ok() : SysResult::Failed(last_error_);
 }
 
-bool SimulatedLink::Fail(HostOp op, Clock::Micros at, std::uint32_t argument, std::uint32_t error) {
+SysResult SimulatedLink::Fail(HostOp op, Clock::Micros at, std::uint32_t argument,
+                              std::uint32_t error) {
   last_error_ = error;
   return Finish(op, at, argument, 0, false);
 }
@@ -119,19 +120,18 @@ bool SimulatedLink::Admit(HostOp op, PortHandle port, std::uint32_t fails_from_c
   return true;
 }
 
-PortHandle SimulatedLink::OpenPort(const char* name) {
+SysResult SimulatedLink::OpenPort(const char* name, PortHandle& port) {
+  port = INVALID_HANDLE_VALUE;
   ++call_counts_[static_cast<std::size_t>(HostOp::kOpenPort)];
   Sync();
   const Clock::Micros at = line_.Now();
   opened_names_.emplace_back(name != nullptr ? name : "");
   if (open_) {
-    Fail(HostOp::kOpenPort, at, 0, kSimErrorAccessDenied);
-    return INVALID_HANDLE_VALUE;
+    return Fail(HostOp::kOpenPort, at, 0, kSimErrorAccessDenied);
   }
   if (faults_.open_fails || at < faults_.open_fails_until || name == nullptr) {
-    Fail(HostOp::kOpenPort, at, 0,
-         name == nullptr ? kSimErrorFileNotFound : faults_.open_error_number);
-    return INVALID_HANDLE_VALUE;
+    return Fail(HostOp::kOpenPort, at, 0,
+                name == nullptr ? kSimErrorFileNotFound : faults_.open_error_number);
   }
   open_ = true;
   handle_ = next_handle_++;
@@ -145,12 +145,12 @@ PortHandle SimulatedLink::OpenPort(const char* name) {
   line_.SetInputCapacity(input_queue_bytes_);
   line_.SetHostState(line_state_);
   line_.SetHostReceiving(true);
-  Finish(HostOp::kOpenPort, at, 0, 0, true);
-  return handle_;
+  port = handle_;
+  return Finish(HostOp::kOpenPort, at, 0, 0, true);
 }
 
-bool SimulatedLink::SetupQueues(PortHandle port, std::uint32_t input_bytes,
-                                std::uint32_t output_bytes) {
+SysResult SimulatedLink::SetupQueues(PortHandle port, std::uint32_t input_bytes,
+                                     std::uint32_t output_bytes) {
   const Clock::Micros at = clock_.Now();
   if (!Admit(HostOp::kSetupQueues, port, 0)) {
     return Finish(HostOp::kSetupQueues, at, input_bytes, 0, false);
@@ -162,7 +162,7 @@ bool SimulatedLink::SetupQueues(PortHandle port, std::uint32_t input_bytes,
   return Finish(HostOp::kSetupQueues, at, input_bytes, 0, true);
 }
 
-bool SimulatedLink::GetLineState(PortHandle port, DCB& state) {
+SysResult SimulatedLink::GetLineState(PortHandle port, DCB& state) {
   const Clock::Micros at = clock_.Now();
   if (!Admit(HostOp::kGetLineState, port, faults_.get_line_state_fails_from_call)) {
     return Finish(HostOp::kGetLineState, at, 0, 0, false);
@@ -172,7 +172,7 @@ bool SimulatedLink::GetLineState(PortHandle port, DCB& state) {
   return Finish(HostOp::kGetLineState, at, 0, 0, true);
 }
 
-bool SimulatedLink::SetLineState(PortHandle port, const DCB& state) {
+SysResult SimulatedLink::SetLineState(PortHandle port, const DCB& state) {
   const Clock::Micros at = clock_.Now();
   if (!Admit(HostOp::kSetLineState, port, faults_.set_line_state_fails_from_call)) {
     return Finish(HostOp::kSetLineState, at, state.BaudRate, 0, false);
@@ -187,7 +187,7 @@ bool SimulatedLink::SetLineState(PortHandle port, const DCB& state) {
   return Finish(HostOp::kSetLineState, at, state.BaudRate, 0, true);
 }
 
-bool SimulatedLink::GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) {
+SysResult SimulatedLink::GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) {
   const Clock::Micros at = clock_.Now();
   if (!Admit(HostOp::kGetTimeouts, port, faults_.get_timeouts_fails_from_call)) {
     return Finish(HostOp::kGetTimeouts, at, 0, 0, false);
@@ -197,7 +197,7 @@ bool SimulatedLink::GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) {
   return Finish(HostOp::kGetTimeouts, at, 0, 0, true);
 }
 
-bool SimulatedLink::SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) {
+SysResult SimulatedLink::SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) {
   const Clock::Micros at = clock_.Now();
   if (!Admit(HostOp::kSetTimeouts, port, faults_.set_timeouts_fails_from_call)) {
     return Finish(HostOp::kSetTimeouts, at, 0, 0, false);
@@ -207,7 +207,7 @@ bool SimulatedLink::SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) {
   return Finish(HostOp::kSetTimeouts, at, 0, 0, true);
 }
 
-bool SimulatedLink::GetModemStatus(PortHandle port, std::uint32_t& status) {
+SysResult SimulatedLink::GetModemStatus(PortHandle port, std::uint32_t& status) {
   const Clock::Micros at = clock_.Now();
   if (!Admit(HostOp::kGetModemStatus, port, faults_.modem_status_fails_from_call)) {
     return Finish(HostOp::kGetModemStatus, at, 0, 0, false);
@@ -217,7 +217,7 @@ bool SimulatedLink::GetModemStatus(PortHandle port, std::uint32_t& status) {
   return Finish(HostOp::kGetModemStatus, at, 0, status, true);
 }
 
-bool SimulatedLink::ClearDtr(PortHandle port) {
+SysResult SimulatedLink::ClearDtr(PortHandle port) {
   const Clock::Micros at = clock_.Now();
   if (!Admit(HostOp::kClearDtr, port, 0)) {
     return Finish(HostOp::kClearDtr, at, 0, 0, false);
@@ -227,7 +227,7 @@ bool SimulatedLink::ClearDtr(PortHandle port) {
   return Finish(HostOp::kClearDtr, at, 0, 0, true);
 }
 
-bool SimulatedLink::Purge(PortHandle port, std::uint32_t flags) {
+SysResult SimulatedLink::Purge(PortHandle port, std::uint32_t flags) {
   const Clock::Micros at = clock_.Now();
   if (!Admit(HostOp::kPurge, port, 0)) {
     return Finish(HostOp::kPurge, at, flags, 0, false);
@@ -243,7 +243,7 @@ bool SimulatedLink::Purge(PortHandle port, std::uint32_t flags) {
   return Finish(HostOp::kPurge, at, flags, 0, true);
 }
 
-bool SimulatedLink::ClearErrors(PortHandle port) {
+SysResult SimulatedLink::ClearErrors(PortHandle port) {
   const Clock::Micros at = clock_.Now();
   if (!Admit(HostOp::kClearErrors, port, 0)) {
     return Finish(HostOp::kClearErrors, at, 0, 0, false);
@@ -252,8 +252,8 @@ bool SimulatedLink::ClearErrors(PortHandle port) {
   return Finish(HostOp::kClearErrors, at, 0, 0, true);
 }
 
-bool SimulatedLink::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
-                              std::uint32_t& bytes_read) {
+SysResult SimulatedLink::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
+                                   std::uint32_t& bytes_read) {
   bytes_read = 0;
   const Clock::Micros at = clock_.Now();
   if (!Admit(HostOp::kReadBytes, port, faults_.read_fails_from_call)) {
@@ -321,8 +321,8 @@ bool SimulatedLink::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32
   return Finish(HostOp::kReadBytes, at, count, got, true);
 }
 
-bool SimulatedLink::WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
-                               std::uint32_t& bytes_written) {
+SysResult SimulatedLink::WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
+                                    std::uint32_t& bytes_written) {
   bytes_written = 0;
   const Clock::Micros at = clock_.Now();
   if (!Admit(HostOp::kWriteBytes, port, faults_.write_fails_from_call)) {
@@ -364,7 +364,7 @@ bool SimulatedLink::WriteBytes(PortHandle port, const std::uint8_t* bytes, std::
   return Finish(HostOp::kWriteBytes, at, count, bytes_written, true);
 }
 
-bool SimulatedLink::Drain(PortHandle port) {
+SysResult SimulatedLink::Drain(PortHandle port) {
   const Clock::Micros at = clock_.Now();
   if (!Admit(HostOp::kDrain, port, 0)) {
     return Finish(HostOp::kDrain, at, 0, 0, false);
@@ -390,7 +390,7 @@ bool SimulatedLink::Drain(PortHandle port) {
   }
 }
 
-bool SimulatedLink::ClosePort(PortHandle port) {
+SysResult SimulatedLink::ClosePort(PortHandle port) {
   const Clock::Micros at = clock_.Now();
   if (!Admit(HostOp::kClosePort, port, 0)) {
     return Finish(HostOp::kClosePort, at, 0, 0, false);

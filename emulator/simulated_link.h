@@ -51,27 +51,27 @@ class SimulatedLink final : public SerialApiWithPortableLocks {
   // Any name opens (it is recorded); a second open while open fails with kSimErrorAccessDenied.
   // A fresh open starts from the driver's defaults: 9600 baud 8N1, fBinary, DTR and RTS on, no
   // flow control, all time-outs 0, empty queues.
-  PortHandle OpenPort(const char* name) override;
-  bool SetupQueues(PortHandle port, std::uint32_t input_bytes, std::uint32_t output_bytes) override;
-  bool GetLineState(PortHandle port, DCB& state) override;
+  SysResult OpenPort(const char* name, PortHandle& port) override;
+  SysResult SetupQueues(PortHandle port, std::uint32_t input_bytes,
+                        std::uint32_t output_bytes) override;
+  SysResult GetLineState(PortHandle port, DCB& state) override;
   // Rejects a BaudRate of 0, a ByteSize outside 5 to 8, a Parity above 4 or StopBits above 2
   // (kSimErrorInvalidParameter). The new speed and frame apply to bytes started afterwards.
-  bool SetLineState(PortHandle port, const DCB& state) override;
-  bool GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) override;
-  bool SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) override;
+  SysResult SetLineState(PortHandle port, const DCB& state) override;
+  SysResult GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) override;
+  SysResult SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) override;
   // MS_CTS_ON while the device holds CTS on; no other bit is ever set.
-  bool GetModemStatus(PortHandle port, std::uint32_t& status) override;
-  bool ClearDtr(PortHandle port) override;
-  bool Purge(PortHandle port, std::uint32_t flags) override;
-  bool ClearErrors(PortHandle port) override;
-  bool ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
-                 std::uint32_t& bytes_read) override;
-  bool WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
-                  std::uint32_t& bytes_written) override;
-  bool Drain(PortHandle port) override;
+  SysResult GetModemStatus(PortHandle port, std::uint32_t& status) override;
+  SysResult ClearDtr(PortHandle port) override;
+  SysResult Purge(PortHandle port, std::uint32_t flags) override;
+  SysResult ClearErrors(PortHandle port) override;
+  SysResult ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
+                      std::uint32_t& bytes_read) override;
+  SysResult WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
+                       std::uint32_t& bytes_written) override;
+  SysResult Drain(PortHandle port) override;
   // Discards unsent output and unread input and drops DTR.
-  bool ClosePort(PortHandle port) override;
-  std::uint32_t LastErrorNumber() override { return last_error_; }
+  SysResult ClosePort(PortHandle port) override;
   // Numbered as the Win32 API numbers its errors.
   std::string OpenFailureReason(const char* name, std::uint32_t number) override;
 
@@ -119,8 +119,10 @@ class SimulatedLink final : public SerialApiWithPortableLocks {
  private:
   // Counts the call; false (error set) when `port` is not the open port or the fault fires.
   bool Admit(HostOp op, PortHandle port, std::uint32_t fails_from_call);
-  bool Finish(HostOp op, Clock::Micros at, std::uint32_t argument, std::uint32_t result, bool ok);
-  bool Fail(HostOp op, Clock::Micros at, std::uint32_t argument, std::uint32_t error);
+  // Records the call; a failure carries the error number the call left.
+  SysResult Finish(HostOp op, Clock::Micros at, std::uint32_t argument, std::uint32_t result,
+                   bool ok);
+  SysResult Fail(HostOp op, Clock::Micros at, std::uint32_t argument, std::uint32_t error);
   // Sleeps until `wake` (or at least a microsecond) and catches up with the clock.
   void SleepUntil(Clock::Micros wake);
 

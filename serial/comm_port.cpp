@@ -56,25 +56,27 @@ CommPort::CommPort(SerialApi& platform, const char* port_name, std::uint32_t bau
   lastError = kCommOk;
   systemError = 0;
 
-  handle = api.OpenPort(port_name);
-  isOpen = handle != INVALID_HANDLE_VALUE;
+  const SysResult opened = api.OpenPort(port_name, handle);
+  isOpen = opened && handle != INVALID_HANDLE_VALUE;
   if (!isOpen) {
+    handle = INVALID_HANDLE_VALUE;
     trace.Line("open \"%s\"", port_name != nullptr ? port_name : "");
-    Fail(kErrOpen);
+    Fail(kErrOpen, opened);
     return;
   }
   trace.Line("opened \"%s\"", port_name);
 
-  api.SetupQueues(handle, kInputQueueBytes, kOutputQueueBytes);
+  // A driver that keeps queues of its own sizes still works: nothing here depends on them.
+  (void)api.SetupQueues(handle, kInputQueueBytes, kOutputQueueBytes);
 
-  if (!ApplyTimeouts(kDefaultTimeouts)) {
-    Fail(kErrSetTimeouts);
+  if (const SysResult applied = ApplyTimeouts(kDefaultTimeouts); !applied) {
+    Fail(kErrSetTimeouts, applied);
     return;
   }
 
   DCB state;
-  if (!api.GetLineState(handle, state)) {
-    Fail(kErrGetState);
+  if (const SysResult read = api.GetLineState(handle, state); !read) {
+    Fail(kErrGetState, read);
     return;
   }
   state.BaudRate = baud_rate;
@@ -86,8 +88,8 @@ CommPort::CommPort(SerialApi& platform, const char* port_name, std::uint32_t bau
   state.flags = (state.flags & ~kFlagsCleared) | kFlagsSet;
   state.XonChar = 0x11;
   state.XoffChar = 0x13;
-  if (!ApplyLineState(state)) {
-    Fail(kErrSetState);
+  if (const SysResult applied = ApplyLineState(state); !applied) {
+    Fail(kErrSetState, applied);
   }
 }
 
@@ -95,9 +97,9 @@ CommPort::~CommPort() {
   Close();
 }
 
-void CommPort::Fail(std::int32_t code) {
+void CommPort::Fail(std::int32_t code, const SysResult& result) {
   lastError = code;
-  systemError = api.LastErrorNumber();
+  systemError = result.Error();
   TraceFailure();
 }
 
@@ -124,7 +126,7 @@ void CommPort::TraceFailure() {
   }
 }
 
-bool CommPort::ApplyLineState(const DCB& state) {
+SysResult CommPort::ApplyLineState(const DCB& state) {
   trace.Line("line state: %u baud, %u data bits, parity %u, stop bits code %u, flags 0x%04x",
              static_cast<unsigned>(state.BaudRate), static_cast<unsigned>(state.ByteSize),
              static_cast<unsigned>(state.Parity), static_cast<unsigned>(state.StopBits),
@@ -132,7 +134,7 @@ bool CommPort::ApplyLineState(const DCB& state) {
   return api.SetLineState(handle, state);
 }
 
-bool CommPort::ApplyTimeouts(const COMMTIMEOUTS& timeouts) {
+SysResult CommPort::ApplyTimeouts(const COMMTIMEOUTS& timeouts) {
   trace.Line("time-outs: read interval %u, read %u/byte + %u ms, write %u/byte + %u ms",
              static_cast<unsigned>(timeouts.ReadIntervalTimeout),
              static_cast<unsigned>(timeouts.ReadTotalTimeoutMultiplier),
@@ -165,9 +167,10 @@ int CommPort::Write(const std::uint8_t* bytes, std::uint32_t count, bool trace_b
   while (remaining > 0) {
     const std::uint32_t piece = remaining < kMaxWritePiece ? remaining : kMaxWritePiece;
     std::uint32_t written = 0;
-    if (!api.WriteBytes(handle, next, piece, written)) {
-      Fail(kErrWrite);
-      api.ClearErrors(handle);
+    if (const SysResult wrote = api.WriteBytes(handle, next, piece, written); !wrote) {
+      Fail(kErrWrite, wrote);
+      // Housekeeping after the failure: the write has failed whatever this does.
+      (void)api.ClearErrors(handle);
       return 0;
     }
     if (written < piece) {
@@ -192,19 +195,21 @@ int CommPort::Read(std::uint8_t* buffer, std::uint32_t count) {
     return 1;
   }
   std::uint32_t received = 0;
-  const bool read = api.ReadBytes(handle, buffer, count, received);
+  const SysResult read = api.ReadBytes(handle, buffer, count, received);
   if (trace.Enabled()) {
     trace.Line("read %u of %u bytes: %s", static_cast<unsigned>(received),
                static_cast<unsigned>(count), HexAndText(buffer, received).c_str());
   }
+  // After a failed or short read the port's error state is cleared as housekeeping: the read
+  // has failed whatever that does.
   if (!read) {
-    Fail(kErrRead);
-    api.ClearErrors(handle);
+    Fail(kErrRead, read);
+    (void)api.ClearErrors(handle);
     return 0;
   }
   if (received < count) {
     FailWithoutSystemError(kErrReadShort);
-    api.ClearErrors(handle);
+    (void)api.ClearErrors(handle);
     return 0;
   }
   return 1;
@@ -212,15 +217,15 @@ int CommPort::Read(std::uint8_t* buffer, std::uint32_t count) {
 
 int CommPort::SetReadTimeout(std::uint32_t milliseconds) {
   COMMTIMEOUTS timeouts;
-  if (!api.GetTimeouts(handle, timeouts)) {
-    Fail(kErrGetTimeouts);
+  if (const SysResult read = api.GetTimeouts(handle, timeouts); !read) {
+    Fail(kErrGetTimeouts, read);
     return 0;
   }
   timeouts.ReadIntervalTimeout = 0;
   timeouts.ReadTotalTimeoutMultiplier = 0;
   timeouts.ReadTotalTimeoutConstant = milliseconds;
-  if (!ApplyTimeouts(timeouts)) {
-    Fail(kErrSetTimeouts);
+  if (const SysResult applied = ApplyTimeouts(timeouts); !applied) {
+    Fail(kErrSetTimeouts, applied);
     return 0;
   }
   return 1;
@@ -228,14 +233,14 @@ int CommPort::SetReadTimeout(std::uint32_t milliseconds) {
 
 int CommPort::SetWriteTimeouts(std::uint32_t constant_ms, std::uint32_t multiplier_ms) {
   COMMTIMEOUTS timeouts;
-  if (!api.GetTimeouts(handle, timeouts)) {
-    Fail(kErrGetTimeouts);
+  if (const SysResult read = api.GetTimeouts(handle, timeouts); !read) {
+    Fail(kErrGetTimeouts, read);
     return 0;
   }
   timeouts.WriteTotalTimeoutConstant = constant_ms;
   timeouts.WriteTotalTimeoutMultiplier = multiplier_ms;
-  if (!ApplyTimeouts(timeouts)) {
-    Fail(kErrSetTimeouts);
+  if (const SysResult applied = ApplyTimeouts(timeouts); !applied) {
+    Fail(kErrSetTimeouts, applied);
     return 0;
   }
   return 1;
@@ -247,8 +252,8 @@ int CommPort::Drain() {
     return 0;
   }
   trace.Line("drain");
-  if (!api.Drain(handle)) {
-    Fail(kErrWrite);
+  if (const SysResult drained = api.Drain(handle); !drained) {
+    Fail(kErrWrite, drained);
     return 0;
   }
   return 1;
@@ -261,10 +266,10 @@ int CommPort::ConfirmOutput(std::uint32_t& unconfirmed_bytes) {
     return 0;
   }
   std::uint64_t unconfirmed = 0;
-  const bool known = api.ConfirmOutput(handle, unconfirmed);
+  const SysResult known = api.ConfirmOutput(handle, unconfirmed);
   unconfirmed_bytes = static_cast<std::uint32_t>(std::min<std::uint64_t>(unconfirmed, 0xFFFFFFFFu));
   if (!known) {
-    Fail(kErrWrite);
+    Fail(kErrWrite, known);
     return 0;
   }
   return 1;
@@ -275,9 +280,11 @@ void CommPort::Close() {
     return;
   }
   trace.Line("close: DTR off, purge both queues");
-  api.ClearDtr(handle);
-  api.Purge(handle, kPurgeEverything);
-  api.ClosePort(handle);
+  // Releasing goes on whatever each step says: there is nothing left to do about a port that
+  // will not drop DTR, purge or close.
+  (void)api.ClearDtr(handle);
+  (void)api.Purge(handle, kPurgeEverything);
+  (void)api.ClosePort(handle);
   handle = INVALID_HANDLE_VALUE;
 }
 

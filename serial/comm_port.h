@@ -44,24 +44,24 @@ class CommPort {
 
   // Writes `count` bytes in pieces of at most 256. 1 when every byte went out. The trace shows
   // the bytes themselves, or with `trace_bytes` false only their number.
-  int Write(const std::uint8_t* bytes, std::uint32_t count, bool trace_bytes = true);
+  [[nodiscard]] int Write(const std::uint8_t* bytes, std::uint32_t count, bool trace_bytes = true);
   // One timed read of exactly `count` bytes. 1 when all arrived; bytes that did arrive before a
   // shortfall stay in the buffer.
-  int Read(std::uint8_t* buffer, std::uint32_t count);
+  [[nodiscard]] int Read(std::uint8_t* buffer, std::uint32_t count);
   // A read then waits for all the bytes asked for, up to `milliseconds` in all.
-  int SetReadTimeout(std::uint32_t milliseconds);
+  [[nodiscard]] int SetReadTimeout(std::uint32_t milliseconds);
   // A write of n bytes may take up to multiplier * n + constant milliseconds.
-  int SetWriteTimeouts(std::uint32_t constant_ms, std::uint32_t multiplier_ms);
+  [[nodiscard]] int SetWriteTimeouts(std::uint32_t constant_ms, std::uint32_t multiplier_ms);
   // Waits, within the limit the write time-outs give, until every byte written has left the
   // port (FlushFileBuffers). 1 when they have; a failure leaves 104 and the platform's number.
-  int Drain();
+  [[nodiscard]] int Drain();
   // Waits, within the limits of the port's platform, until every byte written is known to have
   // reached the far end of the line, and leaves in `unconfirmed_bytes` how many are not known
   // to have: always 0 on a local port, whose writes return once their bytes have gone; over a
   // network, what the server has not yet shown it received and sent. 0 when the platform could
   // not find out (104 and its error number, a lost connection); the count then holds the bytes
   // it never learned about.
-  int ConfirmOutput(std::uint32_t& unconfirmed_bytes);
+  [[nodiscard]] int ConfirmOutput(std::uint32_t& unconfirmed_bytes);
   // Drops DTR, discards both queues and closes the port. Safe to call more than once.
   void Close();
 
@@ -75,14 +75,14 @@ class CommPort {
 
  protected:
   // Records a failure with the platform's error number.
-  void Fail(std::int32_t code);
+  void Fail(std::int32_t code, const SysResult& result);
   // Records a failure that has no platform error number.
   void FailWithoutSystemError(std::int32_t code);
   // Traces the failure just recorded.
   void TraceFailure();
   // Applies a line state, tracing what was asked for.
-  bool ApplyLineState(const DCB& state);
-  bool ApplyTimeouts(const COMMTIMEOUTS& timeouts);
+  SysResult ApplyLineState(const DCB& state);
+  SysResult ApplyTimeouts(const COMMTIMEOUTS& timeouts);
 
   SerialApi& api;
   Trace& trace;

@@ -25,14 +25,15 @@ class DevicePort : public CommPort {
   // within `reply_seconds`. That read time-out stays in force afterwards. A stop requested
   // before the write ends it with nothing sent; a write, once begun, is never cut short. With
   // `trace_bytes` false the trace shows only the number of bytes written (image pieces).
-  int SendCommand(const std::uint8_t* command, std::uint32_t command_length, std::uint8_t* reply,
-                  std::uint32_t reply_length, std::uint32_t reply_seconds, bool trace_bytes = true);
+  [[nodiscard]] int SendCommand(const std::uint8_t* command, std::uint32_t command_length,
+                                std::uint8_t* reply, std::uint32_t reply_length,
+                                std::uint32_t reply_seconds, bool trace_bytes = true);
   // Changes the host side's speed; on failure the port keeps its previous speed.
-  int SetBaudRate(std::uint32_t rate);
+  [[nodiscard]] int SetBaudRate(std::uint32_t rate);
   // 1 once CTS is on; polls every 10 ms for up to `seconds`, or until a stop is requested.
-  int WaitForClearToSend(std::uint32_t seconds);
+  [[nodiscard]] int WaitForClearToSend(std::uint32_t seconds);
   // Takes the lock, waiting in slices of 100 ms; INFINITE waits without limit.
-  int Lock(std::uint32_t timeout_ms);
+  [[nodiscard]] int Lock(std::uint32_t timeout_ms);
   void Unlock();
 
   std::uint32_t BaudRate() const { return baudRate; }

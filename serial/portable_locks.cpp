@@ -1,5 +1,7 @@
 #include "serial/portable_locks.h"
 
+#include <cerrno>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -67,8 +69,10 @@ WaitResult SerialApiWithPortableLocks::WaitForLock(MutexHandle lock, std::uint32
   return FromHandle(lock)->Wait(milliseconds);
 }
 
-bool SerialApiWithPortableLocks::ReleaseLock(MutexHandle lock) {
-  return lock != kNoMutex && FromHandle(lock)->Release();
+SysResult SerialApiWithPortableLocks::ReleaseLock(MutexHandle lock) {
+  // A lock the calling thread does not hold: EPERM, as pthread_mutex_unlock says it.
+  return lock != kNoMutex && FromHandle(lock)->Release() ? SysResult::Ok()
+                                                         : SysResult::Failed(EPERM);
 }
 
 void SerialApiWithPortableLocks::DestroyLock(MutexHandle lock) {

@@ -14,7 +14,7 @@ class SerialApiWithPortableLocks : public SerialApi {
  public:
   MutexHandle CreateLock() override;
   WaitResult WaitForLock(MutexHandle lock, std::uint32_t milliseconds) override;
-  bool ReleaseLock(MutexHandle lock) override;
+  SysResult ReleaseLock(MutexHandle lock) override;
   void DestroyLock(MutexHandle lock) override;
   std::uint32_t CurrentThreadId() override;
 };

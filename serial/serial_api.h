@@ -1,13 +1,14 @@
 // The platform interface under the port classes. Each operation mirrors one platform call that
-// CommPort or DevicePort makes, with the Win32 meaning: a bool success flag, and on failure an
-// error number available from LastErrorNumber() until the next failing call on this thread.
-// Backends: POSIX termios, Win32, the simulated link to the emulated device, RFC 2217.
+// CommPort or DevicePort makes, with the Win32 meaning, and reports as a SysResult: success, or
+// the system's error number. Backends: POSIX termios, Win32, the simulated link to the emulated
+// device, RFC 2217.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "core/serial_types.h"
+#include "serial/sys_result.h"
 
 namespace tovrel {
 
@@ -15,44 +16,42 @@ class SerialApi {
  public:
   virtual ~SerialApi() = default;
 
-  // Opens the named port for exclusive read/write use. Returns INVALID_HANDLE_VALUE on failure.
-  virtual PortHandle OpenPort(const char* name) = 0;
+  // Opens the named port for exclusive read/write use; `port` is INVALID_HANDLE_VALUE on failure.
+  virtual SysResult OpenPort(const char* name, PortHandle& port) = 0;
   // Asks the driver for queues of the given sizes (SetupComm).
-  virtual bool SetupQueues(PortHandle port, std::uint32_t input_bytes,
-                           std::uint32_t output_bytes) = 0;
+  virtual SysResult SetupQueues(PortHandle port, std::uint32_t input_bytes,
+                                std::uint32_t output_bytes) = 0;
   // Reads the line state in force (GetCommState).
-  virtual bool GetLineState(PortHandle port, DCB& state) = 0;
+  virtual SysResult GetLineState(PortHandle port, DCB& state) = 0;
   // Applies a line state (SetCommState); a following GetLineState reads back what is in force.
-  virtual bool SetLineState(PortHandle port, const DCB& state) = 0;
-  virtual bool GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) = 0;
-  virtual bool SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) = 0;
+  virtual SysResult SetLineState(PortHandle port, const DCB& state) = 0;
+  virtual SysResult GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) = 0;
+  virtual SysResult SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) = 0;
   // Modem input lines as MS_* bits (GetCommModemStatus).
-  virtual bool GetModemStatus(PortHandle port, std::uint32_t& status) = 0;
+  virtual SysResult GetModemStatus(PortHandle port, std::uint32_t& status) = 0;
   // Drops DTR (EscapeCommFunction with CLRDTR).
-  virtual bool ClearDtr(PortHandle port) = 0;
+  virtual SysResult ClearDtr(PortHandle port) = 0;
   // Discards queued data as the PURGE_* flags say (PurgeComm).
-  virtual bool Purge(PortHandle port, std::uint32_t flags) = 0;
+  virtual SysResult Purge(PortHandle port, std::uint32_t flags) = 0;
   // Clears the port's error state (ClearCommError).
-  virtual bool ClearErrors(PortHandle port) = 0;
+  virtual SysResult ClearErrors(PortHandle port) = 0;
   // One synchronous read under the time-outs in force (ReadFile): returns when `count` bytes
   // have arrived or the time-out has run out; `bytes_read` tells how many did.
-  virtual bool ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
-                         std::uint32_t& bytes_read) = 0;
+  virtual SysResult ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
+                              std::uint32_t& bytes_read) = 0;
   // One synchronous write under the time-outs in force (WriteFile).
-  virtual bool WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
-                          std::uint32_t& bytes_written) = 0;
+  virtual SysResult WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
+                               std::uint32_t& bytes_written) = 0;
   // Returns once every queued output byte has been sent (FlushFileBuffers). Bounded.
-  virtual bool Drain(PortHandle port) = 0;
+  virtual SysResult Drain(PortHandle port) = 0;
   // Waits, bounded, until every byte written is known to have reached the far end of the line,
   // and tells how many are not known to have. A local port's writes return once their bytes
   // have gone, so it knows them all; a port on a network server learns it from the server.
-  virtual bool ConfirmOutput(PortHandle /*port*/, std::uint64_t& unconfirmed_bytes) {
+  virtual SysResult ConfirmOutput(PortHandle /*port*/, std::uint64_t& unconfirmed_bytes) {
     unconfirmed_bytes = 0;
-    return true;
+    return SysResult::Ok();
   }
-  virtual bool ClosePort(PortHandle port) = 0;
-  // The error number of the last failing call (GetLastError, errno).
-  virtual std::uint32_t LastErrorNumber() = 0;
+  virtual SysResult ClosePort(PortHandle port) = 0;
   // The system's own text for an error number this backend reported (strerror, FormatMessage).
   virtual std::string ErrorText(std::uint32_t number) { return "error " + std::to_string(number); }
   // Why opening `name` failed with `number`, in words for the person at the keyboard: what the
@@ -67,7 +66,7 @@ class SerialApi {
   // Waits up to `milliseconds` for the lock (WaitForSingleObject).
   virtual WaitResult WaitForLock(MutexHandle lock, std::uint32_t milliseconds) = 0;
   // Gives back one taking (ReleaseMutex).
-  virtual bool ReleaseLock(MutexHandle lock) = 0;
+  virtual SysResult ReleaseLock(MutexHandle lock) = 0;
   virtual void DestroyLock(MutexHandle lock) = 0;
   // Id of the calling thread (GetCurrentThreadId).
   virtual std::uint32_t CurrentThreadId() = 0;

@@ -1,4 +1,6 @@
-#include <windows.h>
+// Our serial names before <windows.h>, which would take them otherwise.
+#include "serial/win32/dcb_conversion.h"
+#include "serial/win32/win32_serial_api.h"
 
 #include <string>
 
@@ -6,18 +8,6 @@
 
 namespace tovrel {
 namespace {
-
-std::string SystemText(DWORD number) {
-  char text[512] = {};
-  const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, number, 0, text, sizeof text, nullptr);
-  std::string message(text, length);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                              message.back() == ' ' || message.back() == '.')) {
-    message.pop_back();
-  }
-  return message.empty() ? "error " + std::to_string(number) : message;
-}
 
 HANDLE Win32Handle(std::intptr_t handle) {
   return reinterpret_cast<HANDLE>(handle);
@@ -36,7 +26,7 @@ ReportFile::ReportFile(const char* path, OutputSink& diagnostics) : diagnostics_
       ::CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    Say("cannot write the report to", SystemText(::GetLastError()));
+    Say("cannot write the report to", Win32ErrorText(::GetLastError()));
     return;
   }
   handle_ = reinterpret_cast<std::intptr_t>(file);
@@ -56,7 +46,7 @@ bool ReportFile::Append(const std::string& line) {
   const BOOL ok = ::WriteFile(Win32Handle(handle_), line.data(), static_cast<DWORD>(line.size()),
                               &written, nullptr);
   if (!ok || written != line.size()) {
-    Say("cannot write the report to", ok ? "written in part" : SystemText(::GetLastError()));
+    Say("cannot write the report to", ok ? "written in part" : Win32ErrorText(::GetLastError()));
     return false;
   }
   // The record of what went into a unit is to outlast a power cut right after the update.

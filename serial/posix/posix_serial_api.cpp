@@ -182,16 +182,8 @@ std::shared_ptr<PosixSerialApi::Port> PosixSerialApi::Find(PortHandle port) {
   return found == ports_.end() ? nullptr : found->second;
 }
 
-bool PosixSerialApi::Fail(int error_number) {
-  std::lock_guard<std::mutex> guard(errors_mutex_);
-  last_errors_[std::this_thread::get_id()] = static_cast<std::uint32_t>(error_number);
-  return false;
-}
-
-std::uint32_t PosixSerialApi::LastErrorNumber() {
-  std::lock_guard<std::mutex> guard(errors_mutex_);
-  const auto found = last_errors_.find(std::this_thread::get_id());
-  return found == last_errors_.end() ? 0 : found->second;
+SysResult PosixSerialApi::Fail(int error_number) {
+  return SysResult::Failed(static_cast<std::uint32_t>(error_number));
 }
 
 std::string PosixSerialApi::ErrorText(std::uint32_t number) {
@@ -204,10 +196,10 @@ std::string PosixSerialApi::OpenFailureReason(const char* name, std::uint32_t nu
   return posix_serial::OpenFailureReason(error_number, busy ? posix_serial::LockHolderOf(name) : 0);
 }
 
-PortHandle PosixSerialApi::OpenPort(const char* name) {
+SysResult PosixSerialApi::OpenPort(const char* name, PortHandle& handle) {
+  handle = INVALID_HANDLE_VALUE;
   if (name == nullptr) {
-    Fail(ENOENT);
-    return INVALID_HANDLE_VALUE;
+    return Fail(ENOENT);
   }
   // O_NONBLOCK: a port waiting for carrier must not block the open, and every later wait is a
   // poll() against a deadline. O_NOCTTY: the port must never become our controlling terminal.
@@ -217,33 +209,28 @@ PortHandle PosixSerialApi::OpenPort(const char* name) {
   if (!fd.Valid()) {
     const int error_number = errno;
     trace.Line("posix: open(O_RDWR | O_NOCTTY | O_NONBLOCK) failed, errno %d", error_number);
-    Fail(error_number);
-    return INVALID_HANDLE_VALUE;
+    return Fail(error_number);
   }
   if (::isatty(fd.Get()) != 1) {
     trace.Line("posix: not a terminal");
-    Fail(ENOTTY);
-    return INVALID_HANDLE_VALUE;
+    return Fail(ENOTTY);
   }
   // The terminal's exclusive mode does not stop root; an advisory lock does, for every program
   // that takes it as well.
   if (RetryOnInterrupt([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); }) != 0) {
     const int error_number = errno;
     trace.Line("posix: flock(LOCK_EX) failed, errno %d", error_number);
-    Fail(error_number);
-    return INVALID_HANDLE_VALUE;
+    return Fail(error_number);
   }
   if (::ioctl(fd.Get(), TIOCEXCL) != 0) {
     const int error_number = errno;
     trace.Line("posix: TIOCEXCL failed, errno %d", error_number);
-    Fail(error_number);
-    return INVALID_HANDLE_VALUE;
+    return Fail(error_number);
   }
   trace.Line("posix: flock(LOCK_EX) and TIOCEXCL taken");
   auto give_up = [&](int error_number) {
     static_cast<void>(::ioctl(fd.Get(), TIOCNXCL));
-    Fail(error_number);
-    return INVALID_HANDLE_VALUE;
+    return Fail(error_number);
   };
 
   termios settings{};
@@ -262,13 +249,13 @@ PortHandle PosixSerialApi::OpenPort(const char* name) {
   auto port = std::make_shared<Port>(std::move(fd));
   port->line_state = posix_serial::LineStateFromTermios(actual, InitialLineState());
   std::lock_guard<std::mutex> guard(ports_mutex_);
-  const PortHandle handle = next_handle_++;
+  handle = next_handle_++;
   ports_.emplace(handle, std::move(port));
-  return handle;
+  return SysResult::Ok();
 }
 
-bool PosixSerialApi::SetupQueues(PortHandle port, std::uint32_t input_bytes,
-                                 std::uint32_t output_bytes) {
+SysResult PosixSerialApi::SetupQueues(PortHandle port, std::uint32_t input_bytes,
+                                      std::uint32_t output_bytes) {
   const auto found = Find(port);
   if (!found) {
     return Fail(EBADF);
@@ -276,10 +263,10 @@ bool PosixSerialApi::SetupQueues(PortHandle port, std::uint32_t input_bytes,
   std::lock_guard<std::mutex> guard(found->mutex);
   found->input_queue_bytes = input_bytes;
   found->output_queue_bytes = output_bytes;
-  return true;
+  return SysResult::Ok();
 }
 
-bool PosixSerialApi::GetLineState(PortHandle port, DCB& state) {
+SysResult PosixSerialApi::GetLineState(PortHandle port, DCB& state) {
   const auto found = Find(port);
   if (!found) {
     return Fail(EBADF);
@@ -290,10 +277,10 @@ bool PosixSerialApi::GetLineState(PortHandle port, DCB& state) {
     return Fail(errno);
   }
   state = posix_serial::LineStateFromTermios(settings, found->line_state);
-  return true;
+  return SysResult::Ok();
 }
 
-bool PosixSerialApi::SetLineState(PortHandle port, const DCB& state) {
+SysResult PosixSerialApi::SetLineState(PortHandle port, const DCB& state) {
   const auto found = Find(port);
   if (!found) {
     return Fail(EBADF);
@@ -324,20 +311,20 @@ bool PosixSerialApi::SetLineState(PortHandle port, const DCB& state) {
   }
   found->line_state = state;
   ApplyModemLines(fd, state);
-  return true;
+  return SysResult::Ok();
 }
 
-bool PosixSerialApi::GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) {
+SysResult PosixSerialApi::GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) {
   const auto found = Find(port);
   if (!found) {
     return Fail(EBADF);
   }
   std::lock_guard<std::mutex> guard(found->mutex);
   timeouts = found->timeouts;
-  return true;
+  return SysResult::Ok();
 }
 
-bool PosixSerialApi::SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) {
+SysResult PosixSerialApi::SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) {
   const auto found = Find(port);
   if (!found) {
     return Fail(EBADF);
@@ -350,10 +337,10 @@ bool PosixSerialApi::SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) 
   }
   std::lock_guard<std::mutex> guard(found->mutex);
   found->timeouts = timeouts;
-  return true;
+  return SysResult::Ok();
 }
 
-bool PosixSerialApi::GetModemStatus(PortHandle port, std::uint32_t& status) {
+SysResult PosixSerialApi::GetModemStatus(PortHandle port, std::uint32_t& status) {
   const auto found = Find(port);
   if (!found) {
     return Fail(EBADF);
@@ -365,10 +352,10 @@ bool PosixSerialApi::GetModemStatus(PortHandle port, std::uint32_t& status) {
   status =
       ((lines & TIOCM_CTS) != 0 ? MS_CTS_ON : 0u) | ((lines & TIOCM_DSR) != 0 ? MS_DSR_ON : 0u) |
       ((lines & TIOCM_RI) != 0 ? MS_RING_ON : 0u) | ((lines & TIOCM_CD) != 0 ? MS_RLSD_ON : 0u);
-  return true;
+  return SysResult::Ok();
 }
 
-bool PosixSerialApi::ClearDtr(PortHandle port) {
+SysResult PosixSerialApi::ClearDtr(PortHandle port) {
   const auto found = Find(port);
   if (!found) {
     return Fail(EBADF);
@@ -377,10 +364,10 @@ bool PosixSerialApi::ClearDtr(PortHandle port) {
   if (::ioctl(found->fd.Get(), TIOCMBIC, &bits) != 0) {
     return Fail(errno);
   }
-  return true;
+  return SysResult::Ok();
 }
 
-bool PosixSerialApi::Purge(PortHandle port, std::uint32_t flags) {
+SysResult PosixSerialApi::Purge(PortHandle port, std::uint32_t flags) {
   const auto found = Find(port);
   if (!found) {
     return Fail(EBADF);
@@ -391,29 +378,29 @@ bool PosixSerialApi::Purge(PortHandle port, std::uint32_t flags) {
   const bool input = (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0;
   const bool output = (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0;
   if (!input && !output) {
-    return true;
+    return SysResult::Ok();
   }
   const int queue = input && output ? TCIOFLUSH : (input ? TCIFLUSH : TCOFLUSH);
   if (::tcflush(found->fd.Get(), queue) != 0) {
     return Fail(errno);
   }
-  return true;
+  return SysResult::Ok();
 }
 
-bool PosixSerialApi::ClearErrors(PortHandle port) {
+SysResult PosixSerialApi::ClearErrors(PortHandle port) {
   // The terminal driver keeps no error state that blocks further transfers.
-  return Find(port) ? true : Fail(EBADF);
+  return Find(port) ? SysResult::Ok() : Fail(EBADF);
 }
 
-bool PosixSerialApi::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
-                               std::uint32_t& bytes_read) {
+SysResult PosixSerialApi::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
+                                    std::uint32_t& bytes_read) {
   bytes_read = 0;
   const auto found = Find(port);
   if (!found) {
     return Fail(EBADF);
   }
   if (count == 0) {
-    return true;
+    return SysResult::Ok();
   }
   if (buffer == nullptr) {
     return Fail(EFAULT);
@@ -493,18 +480,18 @@ bool PosixSerialApi::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint3
     hung_up = ready > 0 && (wait.revents & (POLLHUP | POLLERR)) != 0;
   }
   bytes_read = static_cast<std::uint32_t>(got);
-  return true;
+  return SysResult::Ok();
 }
 
-bool PosixSerialApi::WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
-                                std::uint32_t& bytes_written) {
+SysResult PosixSerialApi::WriteBytes(PortHandle port, const std::uint8_t* bytes,
+                                     std::uint32_t count, std::uint32_t& bytes_written) {
   bytes_written = 0;
   const auto found = Find(port);
   if (!found) {
     return Fail(EBADF);
   }
   if (count == 0) {
-    return true;
+    return SysResult::Ok();
   }
   if (bytes == nullptr) {
     return Fail(EFAULT);
@@ -572,10 +559,10 @@ bool PosixSerialApi::WriteBytes(PortHandle port, const std::uint8_t* bytes, std:
     found->output_settled = true;
   }
   bytes_written = static_cast<std::uint32_t>(done);
-  return true;
+  return SysResult::Ok();
 }
 
-bool PosixSerialApi::Drain(PortHandle port) {
+SysResult PosixSerialApi::Drain(PortHandle port) {
   const auto found = Find(port);
   if (!found) {
     return Fail(EBADF);
@@ -585,7 +572,7 @@ bool PosixSerialApi::Drain(PortHandle port) {
   {
     std::lock_guard<std::mutex> guard(found->mutex);
     if (found->output_settled) {
-      return true;  // the last write waited for its bytes to leave
+      return SysResult::Ok();  // the last write waited for its bytes to leave
     }
     timeouts = found->timeouts;
     state = found->line_state;
@@ -597,7 +584,7 @@ bool PosixSerialApi::Drain(PortHandle port) {
     case posix_serial::QueueState::kStuck:
       return Fail(ETIMEDOUT);
     case posix_serial::QueueState::kUnknown:
-      return true;
+      return SysResult::Ok();
     case posix_serial::QueueState::kEmpty:
       break;
   }
@@ -606,7 +593,7 @@ bool PosixSerialApi::Drain(PortHandle port) {
   if (!UsesFlowControl(state)) {
     static_cast<void>(::tcdrain(fd));
   }
-  return true;
+  return SysResult::Ok();
 }
 
 void PosixSerialApi::Release(Port& port) {
@@ -629,7 +616,7 @@ void PosixSerialApi::Release(Port& port) {
   static_cast<void>(::flock(fd, LOCK_UN));
 }
 
-bool PosixSerialApi::ClosePort(PortHandle port) {
+SysResult PosixSerialApi::ClosePort(PortHandle port) {
   std::shared_ptr<Port> closing;
   {
     std::lock_guard<std::mutex> guard(ports_mutex_);
@@ -643,7 +630,8 @@ bool PosixSerialApi::ClosePort(PortHandle port) {
     return Fail(EBADF);
   }
   Release(*closing);
-  return true;  // the descriptor closes with the last reference, here unless a call is running
+  return SysResult::Ok();  // the descriptor closes with the last reference, here unless a call is
+                           // running
 }
 
 }  // namespace tovrel

@@ -6,8 +6,8 @@
 // Handles are small integers (1, 2, ...), never reused by one object; an unknown or closed handle
 // fails with EBADF. Calls for different handles may come from different threads: the handle
 // table is guarded by a mutex and each port's settings by a mutex of their own, never held while
-// a call waits for the line. LastErrorNumber() is kept per object and per calling thread, like
-// GetLastError: a failure on one thread does not change what another thread reads.
+// a call waits for the line. A failure comes back with its errno number in the call's own
+// result, so one thread's failure never shows in another's.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +15,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <unordered_map>
 
 #include "serial/interruption.h"
 #include "serial/portable_locks.h"
@@ -48,35 +46,35 @@ class PosixSerialApi final : public SerialApiWithPortableLocks {
   // Opens the named device unchanged with open(); refuses what is not a terminal (ENOTTY) and a
   // port another open holds (flock; EWOULDBLOCK, or EBUSY from the terminal's exclusive mode),
   // and puts the port in raw mode at once.
-  PortHandle OpenPort(const char* name) override;
+  SysResult OpenPort(const char* name, PortHandle& port) override;
   // Nothing to size on POSIX: the sizes are kept and true is returned.
-  bool SetupQueues(PortHandle port, std::uint32_t input_bytes, std::uint32_t output_bytes) override;
-  bool GetLineState(PortHandle port, DCB& state) override;
+  SysResult SetupQueues(PortHandle port, std::uint32_t input_bytes,
+                        std::uint32_t output_bytes) override;
+  SysResult GetLineState(PortHandle port, DCB& state) override;
   // EINVAL when termios cannot express the state or the driver does not take it as asked; the
   // previous settings then stay in force.
-  bool SetLineState(PortHandle port, const DCB& state) override;
-  bool GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) override;
-  bool SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) override;
+  SysResult SetLineState(PortHandle port, const DCB& state) override;
+  SysResult GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) override;
+  SysResult SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) override;
   // Fails with ENOTTY on a pseudo-terminal, which has no modem lines.
-  bool GetModemStatus(PortHandle port, std::uint32_t& status) override;
-  bool ClearDtr(PortHandle port) override;
-  bool Purge(PortHandle port, std::uint32_t flags) override;
-  bool ClearErrors(PortHandle port) override;
-  bool ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
-                 std::uint32_t& bytes_read) override;
+  SysResult GetModemStatus(PortHandle port, std::uint32_t& status) override;
+  SysResult ClearDtr(PortHandle port) override;
+  SysResult Purge(PortHandle port, std::uint32_t flags) override;
+  SysResult ClearErrors(PortHandle port) override;
+  SysResult ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
+                      std::uint32_t& bytes_read) override;
   // Returns once the driver's output queue is empty again, or when the write time-outs run out;
   // then what is still queued is discarded and not counted as written.
-  bool WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
-                  std::uint32_t& bytes_written) override;
+  SysResult WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
+                       std::uint32_t& bytes_written) override;
   // Waits, within a limit taken from the write time-outs, until the driver's output queue is
   // empty; at once after a write that saw its bytes leave. Fails with ETIMEDOUT when the queue
   // did not empty in time.
-  bool Drain(PortHandle port) override;
+  SysResult Drain(PortHandle port) override;
   // Gives up the port: waits as Drain does, discards what still has not left (so that close()
   // cannot wait on its own), ends the exclusive mode and the lock, and closes the descriptor.
   // A call still running on another thread keeps the descriptor until it returns.
-  bool ClosePort(PortHandle port) override;
-  std::uint32_t LastErrorNumber() override;
+  SysResult ClosePort(PortHandle port) override;
   std::string ErrorText(std::uint32_t number) override;
   // A busy port names the process holding its lock where the system's lock table tells it.
   std::string OpenFailureReason(const char* name, std::uint32_t number) override;
@@ -85,9 +83,7 @@ class PosixSerialApi final : public SerialApiWithPortableLocks {
   struct Port;
 
   std::shared_ptr<Port> Find(PortHandle port);
-  // Records `error_number` for the calling thread; returns false for the caller to pass on.
-  bool Fail(int error_number);
-  bool WaitForOutputQueue(Port& port);
+  static SysResult Fail(int error_number);
   void Release(Port& port);
 
   const PosixSerialOptions options_;
@@ -95,9 +91,6 @@ class PosixSerialApi final : public SerialApiWithPortableLocks {
   std::mutex ports_mutex_;
   std::map<PortHandle, std::shared_ptr<Port>> ports_;
   PortHandle next_handle_ = 1;
-
-  std::mutex errors_mutex_;
-  std::unordered_map<std::thread::id, std::uint32_t> last_errors_;
 };
 
 }  // namespace tovrel

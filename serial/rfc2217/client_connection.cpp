@@ -55,9 +55,8 @@ std::vector<std::uint8_t> BigEndian(std::uint32_t number) {
 ClientConnection::ClientConnection(const ClientOptions& options, Clock& clock)
     : options_(options), clock_(clock), line_state_(DefaultRemoteLineState()) {}
 
-bool ClientConnection::Fail(std::uint32_t error) {
-  error_ = error;
-  return false;
+SysResult ClientConnection::Fail(std::uint32_t error) {
+  return SysResult::Failed(error);
 }
 
 void ClientConnection::Lose(std::uint32_t error) {
@@ -82,7 +81,7 @@ std::uint32_t ClientConnection::MillisecondsUntil(TimePoint deadline) {
 
 // --- Opening ---------------------------------------------------------------------------------
 
-bool ClientConnection::Open(const RemotePortAddress& address) {
+SysResult ClientConnection::Open(const RemotePortAddress& address) {
   std::uint32_t error = 0;
   std::function<bool()> give_up;
   if (options_.interruption != nullptr) {
@@ -100,19 +99,22 @@ bool ClientConnection::Open(const RemotePortAddress& address) {
   return OpenOver(std::make_unique<net::SocketStream>(std::move(socket)));
 }
 
-bool ClientConnection::OpenOver(std::unique_ptr<net::ByteStream> stream) {
+SysResult ClientConnection::OpenOver(std::unique_ptr<net::ByteStream> stream) {
   stream_ = std::move(stream);
   if (!stream_) {
     return Fail(EINVAL);
   }
-  if (!Negotiate() || !AwaitSettings()) {
-    stream_.reset();
-    return false;
+  SysResult opened = Negotiate();
+  if (opened) {
+    opened = AwaitSettings();
   }
-  return true;
+  if (!opened) {
+    stream_.reset();
+  }
+  return opened;
 }
 
-bool ClientConnection::Negotiate() {
+SysResult ClientConnection::Negotiate() {
   // The server may offer COM-PORT-OPTION on its side too; accepting costs nothing.
   negotiator_.Allow(Side::kRemote, telnet::kOptionComPort);
   negotiator_.Request(Side::kLocal, telnet::kOptionComPort, out_);
@@ -129,8 +131,10 @@ bool ClientConnection::Negotiate() {
            (!negotiator_.IsPending(Side::kLocal, telnet::kOptionBinary) &&
             !negotiator_.IsPending(Side::kRemote, telnet::kOptionBinary));
   };
-  if (!WaitFor(answered, After(options_.negotiation_timeout_ms), Stoppable::kUntilStopped)) {
-    return false;
+  if (const SysResult waited =
+          WaitFor(answered, After(options_.negotiation_timeout_ms), Stoppable::kUntilStopped);
+      !waited) {
+    return waited;
   }
   TraceOf(options_).Line(
       "rfc2217: COM-PORT-OPTION %s, binary from us %s, binary to us %s",
@@ -143,10 +147,10 @@ bool ClientConnection::Negotiate() {
       !negotiator_.IsEnabled(Side::kRemote, telnet::kOptionBinary)) {
     return Fail(EPROTONOSUPPORT);
   }
-  return true;
+  return SysResult::Ok();
 }
 
-bool ClientConnection::AwaitSettings() {
+SysResult ClientConnection::AwaitSettings() {
   replies_.clear();
   AppendComPortByte(out_, ComPortRole::kClient, ComPortCommand::kSetModemStateMask,
                     kModemStateMask);
@@ -208,7 +212,7 @@ bool ClientConnection::AwaitSettings() {
   };
   // A server that leaves some of this unanswered is still usable; only a lost connection ends
   // the open here.
-  WaitFor(take_replies, After(options_.settle_timeout_ms), Stoppable::kUntilStopped);
+  (void)WaitFor(take_replies, After(options_.settle_timeout_ms), Stoppable::kUntilStopped);
   if (Lost()) {
     return Fail(lost_error_);
   }
@@ -218,7 +222,7 @@ bool ClientConnection::AwaitSettings() {
   line_state_ = state;
   // The same question follows every write; a server that left it unanswered would seem gone.
   confirm_writes_ = size;
-  return true;
+  return SysResult::Ok();
 }
 
 void ClientConnection::Close() {
@@ -342,11 +346,11 @@ void ClientConnection::ReceiveAvailable() {
   }
 }
 
-bool ClientConnection::WaitFor(const std::function<bool()>& done, TimePoint deadline,
-                               Stoppable stoppable) {
+SysResult ClientConnection::WaitFor(const std::function<bool()>& done, TimePoint deadline,
+                                    Stoppable stoppable) {
   for (;;) {
     if (done()) {
-      return true;
+      return SysResult::Ok();
     }
     if (Lost()) {
       return Fail(lost_error_);
@@ -360,7 +364,7 @@ bool ClientConnection::WaitFor(const std::function<bool()>& done, TimePoint dead
       // slow machine, or with a time-out of a millisecond) still moves what can move at once.
       Step(0);
       if (done()) {
-        return true;
+        return SysResult::Ok();
       }
       return Fail(Lost() ? lost_error_ : static_cast<std::uint32_t>(ETIMEDOUT));
     }
@@ -529,11 +533,12 @@ std::uint64_t ClientConnection::InDoubt() {
   return whole_writes_end_ > delivered ? std::min(whole_writes_end_ - delivered, whole_bytes_) : 0;
 }
 
-bool ClientConnection::ConfirmOutput(std::uint64_t& unconfirmed_bytes) {
+SysResult ClientConnection::ConfirmOutput(std::uint64_t& unconfirmed_bytes) {
   if (!Lost() && stream_) {
     // The server's word first: the answer to the question behind the last whole write ...
-    WaitFor([this] { return confirmed_bytes_ >= whole_writes_end_; },
-            After(options_.reply_timeout_ms));
+    // Not acted on: what the answers do not confirm is counted as unconfirmed below.
+    (void)WaitFor([this] { return confirmed_bytes_ >= whole_writes_end_; },
+                  After(options_.reply_timeout_ms));
     // ... then the far line's time for what it got last. Nothing arrives when the line moves
     // on, so the waits end when both estimates could be idle, or for the socket.
     const TimePoint deadline =
@@ -560,12 +565,12 @@ bool ClientConnection::ConfirmOutput(std::uint64_t& unconfirmed_bytes) {
     TraceOf(options_).Line("rfc2217: %llu bytes written not known to have reached the far line",
                            static_cast<unsigned long long>(unconfirmed_bytes));
   }
-  return !Lost() || Fail(lost_error_);
+  return Lost() ? Fail(lost_error_) : SysResult::Ok();
 }
 
 // --- Requests with acknowledgements ----------------------------------------------------------
 
-bool ClientConnection::Exchange(AwaitedReplies& awaited) {
+SysResult ClientConnection::Exchange(AwaitedReplies& awaited) {
   if (Lost()) {
     return Fail(lost_error_);
   }
@@ -583,16 +588,16 @@ bool ClientConnection::Exchange(AwaitedReplies& awaited) {
   };
   // The batch is itself the question: one asked behind it could take an answer meant for it.
   exchanging_ = true;
-  const bool answered = WaitFor(settled, After(options_.reply_timeout_ms));
+  const SysResult answered = WaitFor(settled, After(options_.reply_timeout_ms));
   exchanging_ = false;
   if (!answered) {
-    Lose(error_);
-    return false;
+    Lose(answered.Error());
+    return answered;
   }
-  return !awaited.Contradicted();
+  return awaited.Contradicted() ? Fail(EINVAL) : SysResult::Ok();
 }
 
-bool ClientConnection::SetLineState(const DCB& state) {
+SysResult ClientConnection::SetLineState(const DCB& state) {
   LineRequest request;
   if (!MakeLineRequest(state, request)) {
     return Fail(EINVAL);
@@ -605,7 +610,7 @@ bool ClientConnection::SetLineState(const DCB& state) {
   for (const ControlRequest& control : ControlSequence(request)) {
     asked.Await(ComPortCommand::kSetControl, {control.value}, control.optional);
   }
-  const bool accepted = Exchange(asked);
+  const SysResult accepted = Exchange(asked);
   const bool contradicted = asked.Contradicted();
 
   // Whatever the outcome, a frame setting the server answered is the one in force there.
@@ -639,21 +644,22 @@ bool ClientConnection::SetLineState(const DCB& state) {
   line_state_ = in_force;
   UpdateFarLineHold();  // flow control may have been switched
   if (!accepted) {
-    return contradicted ? Fail(EINVAL) : false;
+    return contradicted ? Fail(EINVAL) : accepted;
   }
-  return true;
+  return SysResult::Ok();
 }
 
-bool ClientConnection::ClearDtr() {
+SysResult ClientConnection::ClearDtr() {
   AwaitedReplies asked;
   asked.Await(ComPortCommand::kSetControl, {kControlDtrOff});
-  if (!Exchange(asked)) {
-    return asked.Contradicted() ? Fail(EIO) : false;
+  const SysResult answered = Exchange(asked);
+  if (!answered) {
+    return asked.Contradicted() ? Fail(EIO) : answered;
   }
-  return true;
+  return SysResult::Ok();
 }
 
-bool ClientConnection::Purge(std::uint32_t purge_flags) {
+SysResult ClientConnection::Purge(std::uint32_t purge_flags) {
   const bool input = (purge_flags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0;
   // Only an abort reaches the server's transmit buffer. A plain clear follows a drain, after
   // which a local port has nothing left to discard; here the drain cannot wait for the far
@@ -664,7 +670,7 @@ bool ClientConnection::Purge(std::uint32_t purge_flags) {
     return Fail(lost_error_);
   }
   if (!input && !output) {
-    return true;
+    return SysResult::Ok();
   }
   // Output already handed to the socket cannot be called back; the server drops what it still
   // holds. Nothing queued here is data waiting to go (a write leaves at most the second half of
@@ -679,22 +685,22 @@ bool ClientConnection::Purge(std::uint32_t purge_flags) {
   }
   const std::uint64_t request = Ask(ComPortCommand::kPurgeData, value);
   if (!output) {
-    return true;  // a reply read later waits for the acknowledgement; nothing else needs it
+    return SysResult::Ok();  // a reply read later waits for the acknowledgement; none else does
   }
   // What the far line still had is gone: the port's state is known only once the server says so.
   awaited_request_ = request;
   awaited_answered_ = false;
-  const bool answered =
+  const SysResult answered =
       WaitFor([this] { return awaited_answered_; }, After(options_.reply_timeout_ms));
   awaited_request_ = ~std::uint64_t{0};
   if (!answered) {
-    Lose(error_);
-    return false;
+    Lose(answered.Error());
+    return answered;
   }
-  return awaited_answer_ == value || Fail(EIO);
+  return awaited_answer_ == value ? SysResult::Ok() : Fail(EIO);
 }
 
-bool ClientConnection::ModemStatus(std::uint32_t& status) {
+SysResult ClientConnection::ModemStatus(std::uint32_t& status) {
   if (!Lost()) {
     Step(0);
   }
@@ -702,20 +708,21 @@ bool ClientConnection::ModemStatus(std::uint32_t& status) {
     return Fail(lost_error_);
   }
   status = modem_state_ & kModemLineBits;
-  return true;
+  return SysResult::Ok();
 }
 
-bool ClientConnection::ClearErrors() {
+SysResult ClientConnection::ClearErrors() {
   if (!Lost()) {
     Step(0);
   }
-  return Lost() ? Fail(lost_error_) : true;
+  return Lost() ? Fail(lost_error_) : SysResult::Ok();
 }
 
-bool ClientConnection::Read(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytes_read) {
+SysResult ClientConnection::Read(std::uint8_t* buffer, std::uint32_t count,
+                                 std::uint32_t& bytes_read) {
   bytes_read = 0;
   if (count == 0) {
-    return true;
+    return SysResult::Ok();
   }
   if (buffer == nullptr) {
     return Fail(EINVAL);
@@ -736,14 +743,14 @@ bool ClientConnection::Read(std::uint8_t* buffer, std::uint32_t count, std::uint
       last_byte = clock_.Now();
     }
     if (bytes_read == count) {
-      return true;
+      return SysResult::Ok();
     }
     if (Lost()) {
       return Fail(lost_error_);
     }
     if (plan.mode == ReadMode::kReturnAtOnce ||
         (plan.mode == ReadMode::kUntilFirstByte && bytes_read > 0)) {
-      return true;
+      return SysResult::Ok();
     }
     TimePoint deadline = total_deadline;
     if (plan.interval_ms > 0 && bytes_read > 0) {
@@ -751,7 +758,7 @@ bool ClientConnection::Read(std::uint8_t* buffer, std::uint32_t count, std::uint
     }
     std::uint32_t left = MillisecondsUntil(deadline);
     if (left == 0) {
-      return true;  // the time-out ran out: a short count, not a failure
+      return SysResult::Ok();  // the time-out ran out: a short count, not a failure
     }
     if (options_.interruption != nullptr) {
       if (options_.interruption->Requested()) {
@@ -763,11 +770,11 @@ bool ClientConnection::Read(std::uint8_t* buffer, std::uint32_t count, std::uint
   }
 }
 
-bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
-                             std::uint32_t& bytes_written) {
+SysResult ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
+                                  std::uint32_t& bytes_written) {
   bytes_written = 0;
   if (count == 0) {
-    return true;
+    return SysResult::Ok();
   }
   if (bytes == nullptr) {
     return Fail(EINVAL);
@@ -783,11 +790,13 @@ bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
       TraceOf(options_).Line("rfc2217: %llu bytes written not yet confirmed: the write waits",
                              static_cast<unsigned long long>(unconfirmed_bytes_));
     }
-    if (!WaitFor([&] { return MayHandOut(count); }, deadline, Stoppable::kUntilStopped)) {
-      if (error_ == EINTR) {
-        return false;  // stopped while held back: nothing of it went
+    if (const SysResult waited =
+            WaitFor([&] { return MayHandOut(count); }, deadline, Stoppable::kUntilStopped);
+        !waited) {
+      if (waited.Error() == EINTR || Lost()) {
+        return waited;  // stopped while held back, or gone: nothing of it went
       }
-      return !Lost();  // held back for the whole time-out: nothing written
+      return SysResult::Ok();  // held back for the whole time-out: nothing written
     }
   }
   if (Lost()) {
@@ -812,7 +821,7 @@ bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
       ++gone;
     }
     if (Lost()) {
-      return false;
+      return Fail(lost_error_);
     }
     out_.erase(out_.begin() + static_cast<std::ptrdiff_t>(position - out_origin_),
                out_.begin() + static_cast<std::ptrdiff_t>(end - out_origin_));
@@ -836,8 +845,8 @@ bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
   // earlier, and a hold the server reports after it sent them then always finds them gone.
   AccountFarLine(count, last_send_at_);
   bool idle = false;
-  if (!WaitForFarLine(deadline, idle)) {
-    return false;
+  if (const SysResult waited = WaitForFarLine(deadline, idle); !waited) {
+    return waited;
   }
   // Only what has left the far UART counts as written; what it still holds goes when it can.
   const std::uint64_t left = idle ? 0 : far_line_.BytesLeft(line_state_.BaudRate, NowMicros());
@@ -846,26 +855,26 @@ bool ClientConnection::Write(const std::uint8_t* bytes, std::uint32_t count,
     whole_writes_end_ = line_accounted_;
     whole_bytes_ += requested;
   }
-  return true;
+  return SysResult::Ok();
 }
 
-bool ClientConnection::Drain() {
+SysResult ClientConnection::Drain() {
   if (Lost()) {
     return Fail(lost_error_);
   }
   const TimePoint deadline =
       After(WriteLimitMs(timeouts_, QueuedOutput(), options_.unlimited_wait_cap_ms));
-  if (!WaitFor([this] { return QueuedOutput() == 0; }, deadline)) {
-    return false;
+  if (const SysResult sent = WaitFor([this] { return QueuedOutput() == 0; }, deadline); !sent) {
+    return sent;
   }
   bool idle = false;
-  if (!WaitForFarLine(deadline, idle)) {
-    return false;
+  if (const SysResult waited = WaitForFarLine(deadline, idle); !waited) {
+    return waited;
   }
-  return idle || Fail(ETIMEDOUT);
+  return idle ? SysResult::Ok() : Fail(ETIMEDOUT);
 }
 
-bool ClientConnection::WaitForFarLine(TimePoint deadline, bool& idle) {
+SysResult ClientConnection::WaitForFarLine(TimePoint deadline, bool& idle) {
   // Nothing arrives when the far line empties, so wake up for it rather than for the socket.
   for (;;) {
     if (Lost()) {
@@ -874,11 +883,11 @@ bool ClientConnection::WaitForFarLine(TimePoint deadline, bool& idle) {
     const std::uint64_t now = NowMicros();
     idle = far_line_.Idle(now);
     if (idle) {
-      return true;
+      return SysResult::Ok();
     }
     std::uint32_t wait = MillisecondsUntil(deadline);
     if (wait == 0) {
-      return true;
+      return SysResult::Ok();
     }
     if (!far_line_.Held()) {
       // The socket's waits are in whole milliseconds: wait the whole ones for the socket, then

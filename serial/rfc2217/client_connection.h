@@ -30,7 +30,7 @@
 //  - Received data is kept up to kReceiveBufferLimit bytes; more is lost, as in a driver's
 //    overrun, until it is read.
 //
-// Every operation returns true for success, or false with Error() holding an errno number:
+// Every operation returns a SysResult: success, or failure with an errno number:
 // EINVAL (bad port name or a line state the protocol cannot carry), ENOENT (host not found),
 // ECONNREFUSED / EHOSTUNREACH / ETIMEDOUT (connection), EPROTONOSUPPORT (the server refused
 // COM-PORT-OPTION or binary transmission), ETIMEDOUT (an awaited answer did not come), EIO (the
@@ -55,6 +55,7 @@
 #include "serial/rfc2217/client_options.h"
 #include "serial/rfc2217/far_line_estimate.h"
 #include "serial/rfc2217/port_name.h"
+#include "serial/sys_result.h"
 
 namespace tovrel::rfc2217 {
 
@@ -71,35 +72,33 @@ class ClientConnection final : private telnet::DecoderSink {
   ClientConnection(const ClientOptions& options, Clock& clock);
 
   // Connects, negotiates, asks for the modem lines and the settings in force.
-  bool Open(const RemotePortAddress& address);
+  SysResult Open(const RemotePortAddress& address);
   // The same over a connection already made.
-  bool OpenOver(std::unique_ptr<net::ByteStream> stream);
+  SysResult OpenOver(std::unique_ptr<net::ByteStream> stream);
   // Closes the connection; the object is then unusable.
   void Close();
 
   // Sends the line state and waits for the server to acknowledge every part of it.
-  bool SetLineState(const DCB& state);
+  SysResult SetLineState(const DCB& state);
   // The line state in force: what the server acknowledged, plus the fields kept locally.
   const DCB& LineState() const { return line_state_; }
   void SetTimeouts(const COMMTIMEOUTS& timeouts) { timeouts_ = timeouts; }
   const COMMTIMEOUTS& Timeouts() const { return timeouts_; }
 
   // MS_* bits of the last reported modem state, after taking in whatever has already arrived.
-  bool ModemStatus(std::uint32_t& status);
-  bool ClearDtr();
-  bool Purge(std::uint32_t purge_flags);
+  SysResult ModemStatus(std::uint32_t& status);
+  SysResult ClearDtr();
+  SysResult Purge(std::uint32_t purge_flags);
   // Takes in pending input; fails only when the connection is lost.
-  bool ClearErrors();
-  bool Read(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytes_read);
-  bool Write(const std::uint8_t* bytes, std::uint32_t count, std::uint32_t& bytes_written);
-  bool Drain();
+  SysResult ClearErrors();
+  SysResult Read(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& bytes_read);
+  SysResult Write(const std::uint8_t* bytes, std::uint32_t count, std::uint32_t& bytes_written);
+  SysResult Drain();
   // Waits, within the reply time-out for the server's answers and the write time-outs for the
   // far line, until every byte written is known to have reached the far UART and left it, and
   // tells how many are not known to have. False when the connection is lost; the count then
   // holds what the server never confirmed.
-  bool ConfirmOutput(std::uint64_t& unconfirmed_bytes);
-
-  std::uint32_t Error() const { return error_; }
+  SysResult ConfirmOutput(std::uint64_t& unconfirmed_bytes);
 
  private:
   using TimePoint = Clock::Micros;
@@ -110,7 +109,7 @@ class ClientConnection final : private telnet::DecoderSink {
   void OnSubnegotiation(std::uint8_t option, const std::uint8_t* payload,
                         std::size_t length) override;
 
-  bool Fail(std::uint32_t error);
+  SysResult Fail(std::uint32_t error);
   bool Lost() const { return lost_error_ != 0; }
   void Lose(std::uint32_t error);
 
@@ -123,8 +122,8 @@ class ClientConnection final : private telnet::DecoderSink {
   // Runs Step until `done` holds, the deadline passes (false, ETIMEDOUT) or the connection is
   // lost (false, its error); with kUntilStopped also until a stop is requested (false, EINTR).
   enum class Stoppable { kNo, kUntilStopped };
-  bool WaitFor(const std::function<bool()>& done, TimePoint deadline,
-               Stoppable stoppable = Stoppable::kNo);
+  SysResult WaitFor(const std::function<bool()>& done, TimePoint deadline,
+                    Stoppable stoppable = Stoppable::kNo);
   bool StopRequested() const {
     return options_.interruption != nullptr && options_.interruption->Requested();
   }
@@ -138,9 +137,9 @@ class ClientConnection final : private telnet::DecoderSink {
   // request unanswered for the whole reply time-out is taken as gone: the connection is lost
   // with ETIMEDOUT, so that this and every later operation fail at once instead of each
   // waiting out its own time-out.
-  bool Exchange(AwaitedReplies& awaited);
-  bool Negotiate();
-  bool AwaitSettings();
+  SysResult Exchange(AwaitedReplies& awaited);
+  SysResult Negotiate();
+  SysResult AwaitSettings();
 
   std::size_t QueuedOutput() const { return out_.size() - out_sent_; }
 
@@ -150,7 +149,7 @@ class ClientConnection final : private telnet::DecoderSink {
   void UpdateFarLineHold();
   // Waits until the estimate says the far line is idle (true) or the deadline passes (false,
   // not a failure: the caller decides); fails only when the connection is lost.
-  bool WaitForFarLine(TimePoint deadline, bool& idle);
+  SysResult WaitForFarLine(TimePoint deadline, bool& idle);
   std::uint64_t SentPosition() const { return out_origin_ + out_sent_; }
   std::uint64_t StreamEnd() const { return out_origin_ + out_.size(); }
 
@@ -232,7 +231,6 @@ class ClientConnection final : private telnet::DecoderSink {
 
   DCB line_state_;
   COMMTIMEOUTS timeouts_;
-  std::uint32_t error_ = 0;
   std::uint32_t lost_error_ = 0;
 };
 

@@ -10,7 +10,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "core/clock.h"
 #include "rfc2217/socket_layer.h"
@@ -33,27 +32,27 @@ class Rfc2217SerialApi final : public SerialApiWithPortableLocks {
 
   // Connects to the server named "rfc2217://host:port" and agrees COM-PORT-OPTION with it.
   // EINVAL for any other name.
-  PortHandle OpenPort(const char* name) override;
+  SysResult OpenPort(const char* name, PortHandle& port) override;
   // Accepted and ignored: the server's buffers are its own.
-  bool SetupQueues(PortHandle port, std::uint32_t input_bytes, std::uint32_t output_bytes) override;
-  bool GetLineState(PortHandle port, DCB& state) override;
-  bool SetLineState(PortHandle port, const DCB& state) override;
-  bool GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) override;
-  bool SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) override;
-  bool GetModemStatus(PortHandle port, std::uint32_t& status) override;
-  bool ClearDtr(PortHandle port) override;
-  bool Purge(PortHandle port, std::uint32_t flags) override;
-  bool ClearErrors(PortHandle port) override;
-  bool ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
-                 std::uint32_t& bytes_read) override;
-  bool WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
-                  std::uint32_t& bytes_written) override;
+  SysResult SetupQueues(PortHandle port, std::uint32_t input_bytes,
+                        std::uint32_t output_bytes) override;
+  SysResult GetLineState(PortHandle port, DCB& state) override;
+  SysResult SetLineState(PortHandle port, const DCB& state) override;
+  SysResult GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) override;
+  SysResult SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) override;
+  SysResult GetModemStatus(PortHandle port, std::uint32_t& status) override;
+  SysResult ClearDtr(PortHandle port) override;
+  SysResult Purge(PortHandle port, std::uint32_t flags) override;
+  SysResult ClearErrors(PortHandle port) override;
+  SysResult ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
+                      std::uint32_t& bytes_read) override;
+  SysResult WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
+                       std::uint32_t& bytes_written) override;
   // Hands every queued byte to the network and waits for the far line, as estimated, to send it.
-  bool Drain(PortHandle port) override;
+  SysResult Drain(PortHandle port) override;
   // Waits for the server to show it has every byte written and for the far line to send them.
-  bool ConfirmOutput(PortHandle port, std::uint64_t& unconfirmed_bytes) override;
-  bool ClosePort(PortHandle port) override;
-  std::uint32_t LastErrorNumber() override;
+  SysResult ConfirmOutput(PortHandle port, std::uint64_t& unconfirmed_bytes) override;
+  SysResult ClosePort(PortHandle port) override;
   std::string ErrorText(std::uint32_t number) override;
   // The connection's error: refused, unreachable, timed out, name not resolved.
   std::string OpenFailureReason(const char* name, std::uint32_t number) override;
@@ -62,9 +61,9 @@ class Rfc2217SerialApi final : public SerialApiWithPortableLocks {
   struct Port;
 
   std::shared_ptr<Port> Find(PortHandle handle);
-  // Records `error` as the calling thread's last error number and returns false.
-  bool Fail(std::uint32_t error);
-  bool FailFrom(const rfc2217::ClientConnection& connection);
+  // Runs `call` on the port's connection under the port's mutex; EBADF for an unknown handle.
+  template <typename Call>
+  SysResult OnPort(PortHandle handle, Call call);
 
   net::SocketLibrary sockets_;
   rfc2217::ClientOptions options_;
@@ -74,9 +73,6 @@ class Rfc2217SerialApi final : public SerialApiWithPortableLocks {
   std::mutex ports_mutex_;
   std::map<PortHandle, std::shared_ptr<Port>> ports_;
   PortHandle next_handle_ = 1;
-
-  std::mutex errors_mutex_;
-  std::map<std::thread::id, std::uint32_t> last_errors_;
 };
 
 }  // namespace tovrel

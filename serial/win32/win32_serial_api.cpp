@@ -8,110 +8,120 @@
 
 namespace tovrel {
 
-PortHandle Win32SerialApi::OpenPort(const char* name) {
+namespace {
+
+// The outcome of a kernel32 call that reports through its BOOL and GetLastError.
+SysResult Checked(BOOL ok) {
+  return ok != FALSE ? SysResult::Ok() : SysResult::Failed(::GetLastError());
+}
+
+}  // namespace
+
+SysResult Win32SerialApi::OpenPort(const char* name, PortHandle& port) {
+  port = FromWin32Handle(INVALID_HANDLE_VALUE);
   if (name == nullptr) {
-    ::SetLastError(ERROR_INVALID_NAME);
-    return FromWin32Handle(INVALID_HANDLE_VALUE);
+    return SysResult::Failed(ERROR_INVALID_NAME);
   }
-  const HANDLE port = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-  return FromWin32Handle(port);
+  const HANDLE opened = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) {
+    return SysResult::Failed(::GetLastError());
+  }
+  port = FromWin32Handle(opened);
+  return SysResult::Ok();
 }
 
-bool Win32SerialApi::SetupQueues(PortHandle port, std::uint32_t input_bytes,
-                                 std::uint32_t output_bytes) {
-  return ::SetupComm(ToWin32Handle(port), input_bytes, output_bytes) != FALSE;
+SysResult Win32SerialApi::SetupQueues(PortHandle port, std::uint32_t input_bytes,
+                                      std::uint32_t output_bytes) {
+  return Checked(::SetupComm(ToWin32Handle(port), input_bytes, output_bytes));
 }
 
-bool Win32SerialApi::GetLineState(PortHandle port, DCB& state) {
+SysResult Win32SerialApi::GetLineState(PortHandle port, DCB& state) {
   ::DCB theirs{};
   theirs.DCBlength = sizeof(theirs);
-  if (::GetCommState(ToWin32Handle(port), &theirs) == FALSE) {
-    return false;
+  const SysResult read = Checked(::GetCommState(ToWin32Handle(port), &theirs));
+  if (read) {
+    state = FromWin32Dcb(theirs);
   }
-  state = FromWin32Dcb(theirs);
-  return true;
+  return read;
 }
 
-bool Win32SerialApi::SetLineState(PortHandle port, const DCB& state) {
+SysResult Win32SerialApi::SetLineState(PortHandle port, const DCB& state) {
   ::DCB theirs = ToWin32Dcb(state);
-  return ::SetCommState(ToWin32Handle(port), &theirs) != FALSE;
+  return Checked(::SetCommState(ToWin32Handle(port), &theirs));
 }
 
-bool Win32SerialApi::GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) {
+SysResult Win32SerialApi::GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) {
   ::COMMTIMEOUTS theirs{};
-  if (::GetCommTimeouts(ToWin32Handle(port), &theirs) == FALSE) {
-    return false;
+  const SysResult read = Checked(::GetCommTimeouts(ToWin32Handle(port), &theirs));
+  if (read) {
+    timeouts = FromWin32Timeouts(theirs);
   }
-  timeouts = FromWin32Timeouts(theirs);
-  return true;
+  return read;
 }
 
-bool Win32SerialApi::SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) {
+SysResult Win32SerialApi::SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) {
   ::COMMTIMEOUTS theirs = ToWin32Timeouts(timeouts);
-  return ::SetCommTimeouts(ToWin32Handle(port), &theirs) != FALSE;
+  return Checked(::SetCommTimeouts(ToWin32Handle(port), &theirs));
 }
 
-bool Win32SerialApi::GetModemStatus(PortHandle port, std::uint32_t& status) {
+SysResult Win32SerialApi::GetModemStatus(PortHandle port, std::uint32_t& status) {
   DWORD lines = 0;
-  if (::GetCommModemStatus(ToWin32Handle(port), &lines) == FALSE) {
-    return false;
+  const SysResult read = Checked(::GetCommModemStatus(ToWin32Handle(port), &lines));
+  if (read) {
+    status = lines;
   }
-  status = lines;
-  return true;
+  return read;
 }
 
-bool Win32SerialApi::ClearDtr(PortHandle port) {
-  return ::EscapeCommFunction(ToWin32Handle(port), CLRDTR) != FALSE;
+SysResult Win32SerialApi::ClearDtr(PortHandle port) {
+  return Checked(::EscapeCommFunction(ToWin32Handle(port), CLRDTR));
 }
 
-bool Win32SerialApi::Purge(PortHandle port, std::uint32_t flags) {
-  return ::PurgeComm(ToWin32Handle(port), flags) != FALSE;
+SysResult Win32SerialApi::Purge(PortHandle port, std::uint32_t flags) {
+  return Checked(::PurgeComm(ToWin32Handle(port), flags));
 }
 
-bool Win32SerialApi::ClearErrors(PortHandle port) {
+SysResult Win32SerialApi::ClearErrors(PortHandle port) {
   DWORD errors = 0;
   COMSTAT status{};
-  return ::ClearCommError(ToWin32Handle(port), &errors, &status) != FALSE;
+  return Checked(::ClearCommError(ToWin32Handle(port), &errors, &status));
 }
 
-bool Win32SerialApi::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
-                               std::uint32_t& bytes_read) {
+SysResult Win32SerialApi::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
+                                    std::uint32_t& bytes_read) {
   bytes_read = 0;
   if (!stop_.BeginBlockingCall()) {
-    ::SetLastError(ERROR_OPERATION_ABORTED);
-    return false;
+    return SysResult::Failed(ERROR_OPERATION_ABORTED);
   }
   DWORD got = 0;
-  const BOOL ok = ::ReadFile(ToWin32Handle(port), buffer, count, &got, nullptr);
-  const DWORD error = ::GetLastError();
+  const SysResult read = Checked(::ReadFile(ToWin32Handle(port), buffer, count, &got, nullptr));
   stop_.EndBlockingCall();
-  ::SetLastError(error);
   bytes_read = got;
-  return ok != FALSE;
+  return read;
 }
 
-bool Win32SerialApi::WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
-                                std::uint32_t& bytes_written) {
+SysResult Win32SerialApi::WriteBytes(PortHandle port, const std::uint8_t* bytes,
+                                     std::uint32_t count, std::uint32_t& bytes_written) {
   DWORD put = 0;
-  const BOOL ok = ::WriteFile(ToWin32Handle(port), bytes, count, &put, nullptr);
+  const SysResult wrote = Checked(::WriteFile(ToWin32Handle(port), bytes, count, &put, nullptr));
   bytes_written = put;
-  return ok != FALSE;
+  return wrote;
 }
 
-bool Win32SerialApi::Drain(PortHandle port) {
-  return ::FlushFileBuffers(ToWin32Handle(port)) != FALSE;
+SysResult Win32SerialApi::Drain(PortHandle port) {
+  return Checked(::FlushFileBuffers(ToWin32Handle(port)));
 }
 
-bool Win32SerialApi::ClosePort(PortHandle port) {
-  return ::CloseHandle(ToWin32Handle(port)) != FALSE;
-}
-
-std::uint32_t Win32SerialApi::LastErrorNumber() {
-  return ::GetLastError();
+SysResult Win32SerialApi::ClosePort(PortHandle port) {
+  return Checked(::CloseHandle(ToWin32Handle(port)));
 }
 
 std::string Win32SerialApi::ErrorText(std::uint32_t number) {
+  return Win32ErrorText(number);
+}
+
+std::string Win32ErrorText(std::uint32_t number) {
   char text[512] = {};
   const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                         nullptr, number, 0, text, sizeof text, nullptr);
@@ -135,13 +145,13 @@ WaitResult Win32SerialApi::WaitForLock(MutexHandle lock, std::uint32_t milliseco
   return ToWaitResult(::WaitForSingleObject(ToWin32Handle(lock), milliseconds));
 }
 
-bool Win32SerialApi::ReleaseLock(MutexHandle lock) {
-  return ::ReleaseMutex(ToWin32Handle(lock)) != FALSE;
+SysResult Win32SerialApi::ReleaseLock(MutexHandle lock) {
+  return Checked(::ReleaseMutex(ToWin32Handle(lock)));
 }
 
 void Win32SerialApi::DestroyLock(MutexHandle lock) {
   if (lock != kNoMutex) {
-    ::CloseHandle(ToWin32Handle(lock));
+    (void)::CloseHandle(ToWin32Handle(lock));  // the mutex goes with the process either way
   }
 }
 

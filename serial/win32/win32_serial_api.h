@@ -20,23 +20,23 @@ class Win32SerialApi final : public SerialApi {
 
   // CreateFileA(name, read|write, no sharing, OPEN_EXISTING, synchronous). The name is passed
   // unchanged: "COM2", or "\\.\COM10" for ports above 9.
-  PortHandle OpenPort(const char* name) override;
-  bool SetupQueues(PortHandle port, std::uint32_t input_bytes, std::uint32_t output_bytes) override;
-  bool GetLineState(PortHandle port, DCB& state) override;
-  bool SetLineState(PortHandle port, const DCB& state) override;
-  bool GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) override;
-  bool SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) override;
-  bool GetModemStatus(PortHandle port, std::uint32_t& status) override;
-  bool ClearDtr(PortHandle port) override;
-  bool Purge(PortHandle port, std::uint32_t flags) override;
-  bool ClearErrors(PortHandle port) override;
-  bool ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
-                 std::uint32_t& bytes_read) override;
-  bool WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
-                  std::uint32_t& bytes_written) override;
-  bool Drain(PortHandle port) override;
-  bool ClosePort(PortHandle port) override;
-  std::uint32_t LastErrorNumber() override;
+  SysResult OpenPort(const char* name, PortHandle& port) override;
+  SysResult SetupQueues(PortHandle port, std::uint32_t input_bytes,
+                        std::uint32_t output_bytes) override;
+  SysResult GetLineState(PortHandle port, DCB& state) override;
+  SysResult SetLineState(PortHandle port, const DCB& state) override;
+  SysResult GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) override;
+  SysResult SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) override;
+  SysResult GetModemStatus(PortHandle port, std::uint32_t& status) override;
+  SysResult ClearDtr(PortHandle port) override;
+  SysResult Purge(PortHandle port, std::uint32_t flags) override;
+  SysResult ClearErrors(PortHandle port) override;
+  SysResult ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
+                      std::uint32_t& bytes_read) override;
+  SysResult WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
+                       std::uint32_t& bytes_written) override;
+  SysResult Drain(PortHandle port) override;
+  SysResult ClosePort(PortHandle port) override;
   // The system's message for the number (FormatMessage), without its line end.
   std::string ErrorText(std::uint32_t number) override;
   std::string OpenFailureReason(const char* name, std::uint32_t number) override;
@@ -44,12 +44,15 @@ class Win32SerialApi final : public SerialApi {
   // An unnamed kernel mutex: re-entrant for its owning thread, as the port's lock needs.
   MutexHandle CreateLock() override;
   WaitResult WaitForLock(MutexHandle lock, std::uint32_t milliseconds) override;
-  bool ReleaseLock(MutexHandle lock) override;
+  SysResult ReleaseLock(MutexHandle lock) override;
   void DestroyLock(MutexHandle lock) override;
   std::uint32_t CurrentThreadId() override;
 
  private:
   Interruption& stop_;
 };
+
+// The system's own text for a Win32 error number, without its trailing full stop and line end.
+std::string Win32ErrorText(std::uint32_t number);
 
 }  // namespace tovrel

@@ -1,5 +1,5 @@
 #include "app/decimal.h"
-#include "tests/case_name.h"
+#include "tests/support/case_name.h"
 
 #include <cstdint>
 #include <limits>

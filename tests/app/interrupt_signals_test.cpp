@@ -15,6 +15,8 @@
 // Our serial names before the platform's macros (see dcb_conversion.h).
 #include "serial/win32/dcb_conversion.h"
 #include "serial/win32/win32_serial_api.h"
+#include "tests/support/sys_result_checks.h"
+#include "tests/support/wine.h"
 #else
 #include <signal.h>
 
@@ -129,8 +131,7 @@ TEST(InterruptSignals, CancelsTheReadTheRunIsBlockedIn) {
   if (name == nullptr || *name == '\0') {
     GTEST_SKIP() << "needs TOVREL_ECHO_COM_PORT: a COM port (.ci/windows.sh)";
   }
-  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
+  if (RunningUnderWine()) {
     GTEST_SKIP() << "wine does not cut a synchronous serial read short (CancelSynchronousIo)";
   }
   const HANDLE port_guard = CreateMutexA(nullptr, FALSE, "tovrel-echo-com-port-test");
@@ -140,12 +141,12 @@ TEST(InterruptSignals, CancelsTheReadTheRunIsBlockedIn) {
 
   InterruptSignals signals;
   Win32SerialApi api(signals);
-  const PortHandle port = api.OpenPort(name);
-  ASSERT_NE(port, PortHandle{-1}) << api.LastErrorNumber();
+  PortHandle port = -1;
+  ASSERT_TRUE(Succeeded(api.OpenPort(name, port)));
   COMMTIMEOUTS timeouts;
   timeouts.ReadTotalTimeoutConstant = 5000;
   ASSERT_TRUE(api.SetTimeouts(port, timeouts));
-  api.Purge(port, 0x0F);
+  ASSERT_TRUE(api.Purge(port, 0x0F));
 
   std::thread console([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -154,11 +155,11 @@ TEST(InterruptSignals, CancelsTheReadTheRunIsBlockedIn) {
   std::uint8_t buffer[4];
   std::uint32_t got = 0;
   const auto start = std::chrono::steady_clock::now();
-  const bool read = api.ReadBytes(port, buffer, sizeof buffer, got);
-  const DWORD error = api.LastErrorNumber();
+  const SysResult read = api.ReadBytes(port, buffer, sizeof buffer, got);
+  const DWORD error = read.Error();
   const auto elapsed = std::chrono::steady_clock::now() - start;
   console.join();
-  api.ClosePort(port);
+  EXPECT_TRUE(api.ClosePort(port));
   ReleaseMutex(port_guard);
   CloseHandle(port_guard);
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "serial/native_serial_api.h"
+#include "tests/support/sys_result_checks.h"
 
 namespace tovrel {
 namespace {
@@ -30,9 +31,9 @@ TEST(SystemPortNames, OpenAComPortUnderTheNameTheyGiveIt) {
   ASSERT_TRUE(MakeSystemPortNames()->Resolve(name, opened, reason)) << reason;
   EXPECT_EQ(opened, std::string(R"(\\.\)") + name);
   const auto api = MakeNativeSerialApi();
-  const PortHandle port = api->OpenPort(opened.c_str());
-  ASSERT_NE(port, INVALID_HANDLE_VALUE) << api->LastErrorNumber();
-  api->ClosePort(port);
+  PortHandle port = INVALID_HANDLE_VALUE;
+  ASSERT_TRUE(Succeeded(api->OpenPort(opened.c_str(), port)));
+  EXPECT_TRUE(Succeeded(api->ClosePort(port)));
 }
 
 }  // namespace

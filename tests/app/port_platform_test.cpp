@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/clock.h"
+#include "tests/support/sys_result_checks.h"
 
 namespace tovrel {
 namespace {
@@ -29,7 +30,9 @@ TEST_P(EmulatedPortName, OpensOnlyWhenItIsThePlainPrefix) {
   VirtualClock clock;
   PortPlatform platform = SelectPortPlatform(GetParam().port_name, 38400, clock);
   ASSERT_NE(platform.device, nullptr);
-  const PortHandle port = platform.api->OpenPort(GetParam().port_name);
+  PortHandle port = INVALID_HANDLE_VALUE;
+  EXPECT_EQ(static_cast<bool>(platform.api->OpenPort(GetParam().port_name, port)),
+            GetParam().opens);
   EXPECT_EQ(port != INVALID_HANDLE_VALUE, GetParam().opens);
 }
 
@@ -48,8 +51,8 @@ TEST(NetworkPortName, SchemeInUpperCaseSelectsTheNetwork) {
   VirtualClock clock;
   PortPlatform platform = SelectPortPlatform("RFC2217://127.0.0.1:1", 38400, clock);
   EXPECT_EQ(platform.device, nullptr);
-  EXPECT_EQ(platform.api->OpenPort("RFC2217://127.0.0.1:1"), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(platform.api->LastErrorNumber(), static_cast<std::uint32_t>(ECONNREFUSED));
+  EXPECT_TRUE(OpenFailsWith(*platform.api, "RFC2217://127.0.0.1:1",
+                            static_cast<std::uint32_t>(ECONNREFUSED)));
 }
 
 }  // namespace

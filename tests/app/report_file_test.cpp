@@ -1,6 +1,7 @@
 // The report file shared by runs that end together: each record lands whole, however many
 // append at once, and a file that cannot be opened is said once without stopping anything.
 #include "app/report_file.h"
+#include "tests/support/wine.h"
 
 #include <gtest/gtest.h>
 
@@ -10,19 +11,12 @@
 #include <string>
 #include <thread>
 #include <vector>
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 namespace tovrel {
 namespace {
 
 // Wine appends where it last saw the file end, so racing appends overlap; Windows does not.
-#ifdef _WIN32
-const bool kUnderWine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version");
-#else
-const bool kUnderWine = false;
-#endif
+const bool kUnderWine = RunningUnderWine();
 
 TEST(ReportFile, SixteenWritersAtOnceNeverInterleave) {
   if (kUnderWine) {

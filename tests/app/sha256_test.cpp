@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <string>
 
-#include "tests/case_name.h"
+#include "tests/support/case_name.h"
 
 namespace tovrel {
 namespace {

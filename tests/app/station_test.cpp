@@ -7,7 +7,7 @@
 
 #include "app/sha256.h"
 #include "app/update_sequence.h"
-#include "tests/case_name.h"
+#include "tests/support/case_name.h"
 #include "update_fixture.h"
 
 namespace tovrel {

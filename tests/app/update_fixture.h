@@ -15,9 +15,9 @@
 #include "core/clock.h"
 #include "emulator/emulated_device.h"
 #include "emulator/simulated_link.h"
-#include "memory_file_system.h"
 #include "serial/interruption.h"
 #include "serial/trace.h"
+#include "tests/support/memory_file_system.h"
 
 namespace tovrel::testing {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/console.h"
-#include "tests/case_name.h"
+#include "tests/support/case_name.h"
 #include "update_fixture.h"
 
 namespace tovrel {

@@ -11,7 +11,7 @@
 #include <iterator>
 #include <string>
 
-#include "tests/e2e/child_process.h"
+#include "tests/support/child_process.h"
 
 namespace tovrel {
 namespace {

@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "tests/e2e/child_process.h"
-#include "tests/e2e/test_files.h"
+#include "tests/support/child_process.h"
+#include "tests/support/test_files.h"
 
 namespace tovrel {
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "link_harness.h"
-#include "tests/case_name.h"
+#include "tests/support/case_name.h"
 
 namespace tovrel {
 namespace {

@@ -11,6 +11,8 @@
 #include "core/clock.h"
 #include "emulator/emulated_device.h"
 #include "emulator/simulated_link.h"
+#include "tests/support/line_states.h"
+#include "tests/support/sys_result_checks.h"
 
 namespace tovrel {
 
@@ -22,9 +24,6 @@ inline std::string Text(const std::vector<std::uint8_t>& bytes) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-// CTS output flow, NUL discarding and RTS handshake, as the device port sets them.
-inline constexpr std::uint32_t kDeviceLineFlags = 0x2804;
-
 struct LinkHarness {
   explicit LinkHarness(DeviceConfig config = {}, DeviceFaults faults = {},
                        LinkConfig link_config = {}, HostFaults host_faults = {})
@@ -33,10 +32,9 @@ struct LinkHarness {
 
   // Opens the port and sets speed, flags and time-outs (read constant, write constant and
   // multiplier, in milliseconds).
-  void Open(std::uint32_t baud, std::uint32_t flags = kDeviceLineFlags,
+  void Open(std::uint32_t baud, std::uint32_t flags = kDeviceFlags,
             std::uint32_t read_constant_ms = 15000) {
-    port = link.OpenPort("COM2");
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(Succeeded(link.OpenPort("COM2", port)));
     SetSpeed(baud, flags);
     COMMTIMEOUTS t;
     t.ReadTotalTimeoutConstant = read_constant_ms;
@@ -45,7 +43,7 @@ struct LinkHarness {
     ASSERT_TRUE(link.SetTimeouts(port, t));
   }
 
-  void SetSpeed(std::uint32_t baud, std::uint32_t flags = kDeviceLineFlags) {
+  void SetSpeed(std::uint32_t baud, std::uint32_t flags = kDeviceFlags) {
     DCB state;
     ASSERT_TRUE(link.GetLineState(port, state));
     state.BaudRate = baud;

@@ -9,20 +9,22 @@
 
 #include "emulator/simulated_link.h"
 #include "link_harness.h"
+#include "tests/support/sys_result_checks.h"
 
 namespace tovrel {
 namespace {
 
 TEST(SimulatedLinkHost, OpensOnceAtATimeAndRecordsTheNames) {
   LinkHarness h;
-  const PortHandle first = h.link.OpenPort("COM7");
+  PortHandle first = INVALID_HANDLE_VALUE;
+  ASSERT_TRUE(Succeeded(h.link.OpenPort("COM7", first)));
   ASSERT_NE(first, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(h.link.IsOpen());
-  EXPECT_EQ(h.link.OpenPort("COM8"), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(h.link.LastErrorNumber(), kSimErrorAccessDenied);
+  EXPECT_TRUE(OpenFailsWith(h.link, "COM8", kSimErrorAccessDenied));
   EXPECT_TRUE(h.link.ClosePort(first));
   EXPECT_FALSE(h.link.IsOpen());
-  const PortHandle second = h.link.OpenPort("\\\\.\\COM12");
+  PortHandle second = INVALID_HANDLE_VALUE;
+  ASSERT_TRUE(Succeeded(h.link.OpenPort("\\\\.\\COM12", second)));
   ASSERT_NE(second, INVALID_HANDLE_VALUE);
   EXPECT_NE(second, first);
   EXPECT_EQ(h.link.OpenedNames(), (std::vector<std::string>{"COM7", "COM8", "\\\\.\\COM12"}));
@@ -31,14 +33,13 @@ TEST(SimulatedLinkHost, OpensOnceAtATimeAndRecordsTheNames) {
 
   // The old handle is dead.
   std::uint32_t status = 0;
-  EXPECT_FALSE(h.link.GetModemStatus(first, status));
-  EXPECT_EQ(h.link.LastErrorNumber(), kSimErrorInvalidHandle);
+  EXPECT_TRUE(FailedWith(h.link.GetModemStatus(first, status), kSimErrorInvalidHandle));
   EXPECT_FALSE(h.link.ClosePort(first));
 }
 
 TEST(SimulatedLinkHost, AFreshPortHasTheDriverDefaults) {
   LinkHarness h;
-  h.port = h.link.OpenPort("COM1");
+  ASSERT_TRUE(Succeeded(h.link.OpenPort("COM1", h.port)));
   DCB state;
   ASSERT_TRUE(h.link.GetLineState(h.port, state));
   EXPECT_EQ(state.BaudRate, 9600u);
@@ -69,8 +70,7 @@ TEST_P(InvalidLineState, IsRejectedAndTheOldOneStays) {
   h.Open(38400);
   DCB state = h.link.HostLineState();
   GetParam().spoil(state);
-  EXPECT_FALSE(h.link.SetLineState(h.port, state));
-  EXPECT_EQ(h.link.LastErrorNumber(), kSimErrorInvalidParameter);
+  EXPECT_TRUE(FailedWith(h.link.SetLineState(h.port, state), kSimErrorInvalidParameter));
   EXPECT_EQ(h.link.HostLineState().BaudRate, 38400u);
 }
 
@@ -113,7 +113,8 @@ TEST(SimulatedLinkHost, CountsWithoutRecordingWhenTold) {
   LinkConfig config;
   config.record_calls = false;
   SimulatedLink link(clock, device, config);
-  const PortHandle port = link.OpenPort("sim://");
+  PortHandle port = INVALID_HANDLE_VALUE;
+  ASSERT_TRUE(Succeeded(link.OpenPort("sim://", port)));
   std::uint32_t status = 0;
   for (int i = 0; i < 1000; ++i) {
     ASSERT_TRUE(link.GetModemStatus(port, status));
@@ -153,7 +154,7 @@ TEST(SimulatedLinkHost, ClosingDiscardsQueuesAndLaterReplies) {
   // keeps the rest of its reply.
   EXPECT_EQ(h.link.LostInput(), 1u);
   EXPECT_FALSE(h.link.DtrOn());
-  h.port = h.link.OpenPort("COM2");
+  ASSERT_TRUE(Succeeded(h.link.OpenPort("COM2", h.port)));
   EXPECT_EQ(h.link.PendingInput(), 0u);
 }
 
@@ -162,19 +163,18 @@ TEST(SimulatedLinkHost, OpenFaultReportsItsErrorNumber) {
   faults.open_fails = true;
   faults.open_error_number = 1234;
   LinkHarness h({}, {}, {}, faults);
-  EXPECT_EQ(h.link.OpenPort("COM3"), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(h.link.LastErrorNumber(), 1234u);
+  EXPECT_TRUE(OpenFailsWith(h.link, "COM3", 1234u));
   EXPECT_FALSE(h.link.IsOpen());
   EXPECT_EQ(h.link.OpenedNames(), (std::vector<std::string>{"COM3"}));
   h.link.Faults().open_fails = false;
-  EXPECT_NE(h.link.OpenPort("COM3"), INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(Succeeded(h.link.OpenPort("COM3", h.port)));
 }
 
 struct HostFaultCase {
   const char* name;
   HostOp op;
   std::uint32_t HostFaults::*from_call;
-  std::function<bool(LinkHarness&)> call;
+  std::function<SysResult(LinkHarness&)> call;
 };
 
 void PrintTo(const HostFaultCase& c, std::ostream* os) {
@@ -190,8 +190,7 @@ TEST_P(HostFault, FiresFromTheNthCallOn) {
   h.link.Faults().error_number = 77;
   h.link.Faults().*c.from_call = h.link.CallCount(c.op) + 2;
   EXPECT_TRUE(c.call(h)) << "the call before the Nth still works";
-  EXPECT_FALSE(c.call(h));
-  EXPECT_EQ(h.link.LastErrorNumber(), 77u);
+  EXPECT_TRUE(FailedWith(c.call(h), 77u));
   EXPECT_FALSE(c.call(h)) << "and every later one fails";
   EXPECT_FALSE(h.link.Calls().back().ok);
 }
@@ -233,7 +232,8 @@ INSTANTIATE_TEST_SUITE_P(
                       [](LinkHarness& h) {
                         const std::uint8_t b[1] = {0x55};
                         std::uint32_t n = 0;
-                        return h.link.WriteBytes(h.port, b, 1, n) && n == 1;
+                        const SysResult wrote = h.link.WriteBytes(h.port, b, 1, n);
+                        return wrote && n != 1 ? SysResult::Failed(0) : wrote;
                       }}),
     [](const auto& test) { return test.param.name; });
 
@@ -244,9 +244,8 @@ TEST(SimulatedLinkHost, AFailedWriteSendsNothing) {
   h.Open(38400);
   std::uint32_t written = 99;
   const std::uint8_t bytes[5] = {0x1B, '!', 'e', '0', 'C'};
-  EXPECT_FALSE(h.link.WriteBytes(h.port, bytes, 5, written));
+  EXPECT_TRUE(FailedWith(h.link.WriteBytes(h.port, bytes, 5, written), kSimErrorGenFailure));
   EXPECT_EQ(written, 0u);
-  EXPECT_EQ(h.link.LastErrorNumber(), kSimErrorGenFailure);
   h.clock.Sleep(10);
   h.link.Sync();
   EXPECT_TRUE(h.device.Commands().empty());

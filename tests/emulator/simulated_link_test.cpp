@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "link_harness.h"
+#include "tests/support/sys_result_checks.h"
 
 namespace tovrel {
 namespace {
@@ -56,7 +57,7 @@ TEST(SimulatedLink, ReadReturnsOnceTheAskedBytesHaveArrived) {
 
 TEST(SimulatedLink, ReadRunsOutAtTheTotalTimeoutWithWhatArrived) {
   LinkHarness h({}, Faults([](DeviceFaults& f) { f.inquiry = ReplyFault::kShortReply; }));
-  h.Open(38400, kDeviceLineFlags, 15000);
+  h.Open(38400, kDeviceFlags, 15000);
   h.Write(kInquiry);
   const Clock::Micros sent = h.clock.Now();
   EXPECT_EQ(h.Read(28).size(), 27u);
@@ -65,7 +66,7 @@ TEST(SimulatedLink, ReadRunsOutAtTheTotalTimeoutWithWhatArrived) {
 
 TEST(SimulatedLink, SilentDeviceReadSleepsStraightToTheTimeout) {
   LinkHarness h({}, Faults([](DeviceFaults& f) { f.silent = true; }));
-  h.Open(38400, kDeviceLineFlags, 20000);
+  h.Open(38400, kDeviceFlags, 20000);
   h.Write(kInquiry);
   const Clock::Micros sent = h.clock.Now();
   const Clock::Micros slept = h.clock.TotalSlept();
@@ -141,14 +142,14 @@ TEST(SimulatedLink, NulsInRepliesAreDroppedOnlyWhenTheHostAsksForIt) {
   const DeviceFaults nuls = Faults([](DeviceFaults& f) { f.reply_nuls = 1; });
   {
     LinkHarness h({}, nuls);
-    h.Open(38400, kDeviceLineFlags);
+    h.Open(38400, kDeviceFlags);
     h.Write(kEsc + "!b38400C");
     EXPECT_EQ(Text(h.Read(5)), kEsc + "!b1C");
     EXPECT_EQ(h.link.DiscardedNuls(), 4u);
   }
   {
     LinkHarness h({}, nuls);
-    h.Open(38400, kDeviceLineFlags & ~kDcbNull);
+    h.Open(38400, kDeviceFlags & ~kDcbNull);
     h.Write(kEsc + "!b38400C");
     EXPECT_EQ(Text(h.Read(5)), std::string("\x1b\0!\0b", 5));
     EXPECT_EQ(h.link.DiscardedNuls(), 0u);
@@ -196,7 +197,7 @@ TEST(SimulatedLink, CtsFlowControlHoldsHostOutputUntilTheWriteTimesOut) {
 
 TEST(SimulatedLink, WithoutCtsFlowControlBytesGoOutWhileCtsIsOff) {
   LinkHarness h({}, Faults([](DeviceFaults& f) { f.cts_stuck_off = true; }));
-  h.Open(38400, kDeviceLineFlags & ~kDcbOutxCtsFlow);
+  h.Open(38400, kDeviceFlags & ~kDcbOutxCtsFlow);
   EXPECT_EQ(h.Write(kInquiry), 5u);
   EXPECT_EQ(h.device.BytesWhileCtsOff(), 5u);
   EXPECT_EQ(Text(h.Read(28)), kInquiryReply);
@@ -293,8 +294,7 @@ TEST(SimulatedLink, DrainGivesUpAtTheWriteTimeoutWhileCtsStaysOff) {
   EXPECT_EQ(h.Write(std::vector<std::uint8_t>(128, 3)), 80u);
   EXPECT_EQ(h.link.PendingOutput(), 16u);
   const Clock::Micros start = h.clock.Now();
-  EXPECT_FALSE(h.link.Drain(h.port));
-  EXPECT_EQ(h.link.LastErrorNumber(), kSimErrorTimeout);
+  EXPECT_TRUE(FailedWith(h.link.Drain(h.port), kSimErrorTimeout));
   EXPECT_EQ(h.clock.Now() - start, (200u * 16 + 10000) * 1000u);
 
   h.SetTimeouts(COMMTIMEOUTS{});
@@ -350,7 +350,7 @@ TEST(SimulatedLink, AFullInputQueueHoldsTheDeviceUnderTheHandshakeAndLosesBytesW
     SCOPED_TRACE(handshake ? "RTS handshake" : "RTS on");
     LinkHarness h;
     const std::uint32_t rts = handshake ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
-    h.Open(38400, (kDeviceLineFlags & ~kDcbRtsControlMask) | (rts << kDcbRtsControlShift));
+    h.Open(38400, (kDeviceFlags & ~kDcbRtsControlMask) | (rts << kDcbRtsControlShift));
     ASSERT_TRUE(h.link.SetupQueues(h.port, 10, 256));
     h.Write(kInquiry);
     h.clock.Sleep(100);
@@ -365,7 +365,7 @@ TEST(SimulatedLink, AFullInputQueueHoldsTheDeviceUnderTheHandshakeAndLosesBytesW
 // held reply follows as soon as RTS goes on.
 TEST(SimulatedLink, TheDeviceHoldsItsReplyWhileTheHostsRtsIsOff) {
   LinkHarness h;
-  const std::uint32_t off = kDeviceLineFlags & ~kDcbRtsControlMask;
+  const std::uint32_t off = kDeviceFlags & ~kDcbRtsControlMask;
   h.Open(38400, off | (RTS_CONTROL_DISABLE << kDcbRtsControlShift));
   h.Write(kInquiry);
   h.clock.Sleep(1000);
@@ -395,21 +395,22 @@ TEST(SimulatedLink, WaitsSleepFromEventToEventOnly) {
   CountingClock clock;
   EmulatedDevice device;
   SimulatedLink link(clock, device);
-  const PortHandle port = link.OpenPort("COM1");
+  PortHandle port = INVALID_HANDLE_VALUE;
+  ASSERT_TRUE(Succeeded(link.OpenPort("COM1", port)));
   DCB state;
-  link.GetLineState(port, state);
+  ASSERT_TRUE(link.GetLineState(port, state));
   state.BaudRate = 38400;
-  link.SetLineState(port, state);
+  ASSERT_TRUE(link.SetLineState(port, state));
   COMMTIMEOUTS t;
   t.ReadTotalTimeoutConstant = 15000;
-  link.SetTimeouts(port, t);
+  ASSERT_TRUE(link.SetTimeouts(port, t));
   std::uint32_t done = 0;
   const std::vector<std::uint8_t> inquiry = Bytes(kInquiry);
-  link.WriteBytes(port, inquiry.data(), 5, done);
+  ASSERT_TRUE(link.WriteBytes(port, inquiry.data(), 5, done));
   EXPECT_LE(clock.sleeps, 10);
   std::vector<std::uint8_t> reply(40);
   clock.sleeps = 0;
-  link.ReadBytes(port, reply.data(), 40, done);
+  ASSERT_TRUE(link.ReadBytes(port, reply.data(), 40, done));
   EXPECT_EQ(done, 28u);
   EXPECT_LE(clock.sleeps, 2 * 28 + 2);
 }
@@ -418,15 +419,16 @@ TEST(SimulatedLink, RunsInRealTimeOnTheSystemClock) {
   SystemClock clock;
   EmulatedDevice device(AtSpeed(230400));
   SimulatedLink link(clock, device);
-  const PortHandle port = link.OpenPort("COM1");
+  PortHandle port = INVALID_HANDLE_VALUE;
+  ASSERT_TRUE(Succeeded(link.OpenPort("COM1", port)));
   DCB state;
-  link.GetLineState(port, state);
+  ASSERT_TRUE(link.GetLineState(port, state));
   state.BaudRate = 230400;
-  state.flags = kDeviceLineFlags;
-  link.SetLineState(port, state);
+  state.flags = kDeviceFlags;
+  ASSERT_TRUE(link.SetLineState(port, state));
   COMMTIMEOUTS t;
   t.ReadTotalTimeoutConstant = 1000;
-  link.SetTimeouts(port, t);
+  ASSERT_TRUE(link.SetTimeouts(port, t));
   const Clock::Micros start = clock.Now();
   std::uint32_t done = 0;
   const std::vector<std::uint8_t> inquiry = Bytes(kInquiry);

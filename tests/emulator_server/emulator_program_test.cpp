@@ -13,8 +13,8 @@
 #include "emulator/server/server_options.h"
 #include "emulator_process.h"
 #include "session_harness.h"
-#include "tests/case_name.h"
-#include "tests/e2e/child_process.h"
+#include "tests/support/case_name.h"
+#include "tests/support/child_process.h"
 
 namespace tovrel::testing {
 namespace {

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "emulator_process.h"
-#include "tests/e2e/child_process.h"
-#include "tests/e2e/test_files.h"
+#include "tests/support/child_process.h"
+#include "tests/support/test_files.h"
 
 namespace tovrel::testing {
 namespace {

@@ -133,8 +133,10 @@ void CheckPortName(const std::string& name) {
     // Refused before any connection is tried; a name that parses is not opened here, since
     // that would reach out to the network.
     Rfc2217SerialApi api;
-    TOVREL_FUZZ_CHECK(api.OpenPort(text) == INVALID_HANDLE_VALUE);
-    TOVREL_FUZZ_CHECK(api.LastErrorNumber() == static_cast<std::uint32_t>(EINVAL));
+    PortHandle port = 0;
+    const SysResult opened = api.OpenPort(text, port);
+    TOVREL_FUZZ_CHECK(port == INVALID_HANDLE_VALUE);
+    TOVREL_FUZZ_CHECK(!opened && opened.Error() == static_cast<std::uint32_t>(EINVAL));
   }
 
   // Nothing is opened: a device path would reach the machine's own ports and files.

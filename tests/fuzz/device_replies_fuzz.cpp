@@ -32,7 +32,7 @@
 #include "fuzz_input.h"
 #include "fuzz_support.h"
 #include "serial/portable_locks.h"
-#include "tests/app/memory_file_system.h"
+#include "tests/support/memory_file_system.h"
 
 namespace tovrel::fuzz {
 namespace {
@@ -109,62 +109,63 @@ class ScriptedDevice final : public SerialApiWithPortableLocks {
   int opens = 0;
   int closes = 0;
 
-  PortHandle OpenPort(const char*) override {
+  SysResult OpenPort(const char*, PortHandle& port) override {
     TOVREL_FUZZ_CHECK(!open_);
+    port = INVALID_HANDLE_VALUE;
     if (fail_open_) {
-      error_ = 2;
-      return INVALID_HANDLE_VALUE;
+      return SysResult::Failed(2);
     }
     open_ = true;
     ++opens;
-    return kHandle;
+    port = kHandle;
+    return SysResult::Ok();
   }
-  bool SetupQueues(PortHandle port, std::uint32_t, std::uint32_t) override { return Use(port); }
-  bool GetLineState(PortHandle port, DCB& state) override {
+  SysResult SetupQueues(PortHandle port, std::uint32_t, std::uint32_t) override {
+    return Use(port);
+  }
+  SysResult GetLineState(PortHandle port, DCB& state) override {
     state = state_;
     return Use(port);
   }
-  bool SetLineState(PortHandle port, const DCB& state) override {
+  SysResult SetLineState(PortHandle port, const DCB& state) override {
     if (!Use(port) || fail_set_state_) {
-      error_ = 31;
-      return false;
+      return SysResult::Failed(31);
     }
     state_ = state;
-    return true;
+    return SysResult::Ok();
   }
-  bool GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) override {
+  SysResult GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) override {
     timeouts = timeouts_;
     return Use(port);
   }
-  bool SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) override {
+  SysResult SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) override {
     timeouts_ = timeouts;
     return Use(port);
   }
-  bool GetModemStatus(PortHandle port, std::uint32_t& status) override {
+  SysResult GetModemStatus(PortHandle port, std::uint32_t& status) override {
     if (!Use(port) || ++status_reads_ == fail_status_on_) {
-      error_ = 22;
-      return false;
+      return SysResult::Failed(22);
     }
     // CTS off for as many looks as the script says before each command.
     status = cts_off_looks_ > 0 ? 0u : MS_CTS_ON;
     if (cts_off_looks_ > 0) {
       --cts_off_looks_;
     }
-    return true;
+    return SysResult::Ok();
   }
-  bool ClearDtr(PortHandle port) override { return Use(port); }
-  bool Purge(PortHandle port, std::uint32_t flags) override {
+  SysResult ClearDtr(PortHandle port) override { return Use(port); }
+  SysResult Purge(PortHandle port, std::uint32_t flags) override {
     if ((flags & (PURGE_RXCLEAR | PURGE_RXABORT)) != 0) {
       incoming_.clear();
     }
     return Use(port);
   }
-  bool ClearErrors(PortHandle port) override { return Use(port); }
-  bool ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
-                 std::uint32_t& bytes_read) override {
+  SysResult ClearErrors(PortHandle port) override { return Use(port); }
+  SysResult ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
+                      std::uint32_t& bytes_read) override {
     bytes_read = 0;
     if (!Use(port)) {
-      return false;
+      return SysResult::Failed(6);
     }
     const std::size_t take = count < incoming_.size() ? count : incoming_.size();
     std::copy(incoming_.begin(), incoming_.begin() + static_cast<std::ptrdiff_t>(take), buffer);
@@ -176,13 +177,13 @@ class ScriptedDevice final : public SerialApiWithPortableLocks {
                      (timeouts_.ReadTotalTimeoutConstant +
                       std::uint64_t{timeouts_.ReadTotalTimeoutMultiplier} * count));
     }
-    return true;
+    return SysResult::Ok();
   }
-  bool WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
-                  std::uint32_t& bytes_written) override {
+  SysResult WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
+                       std::uint32_t& bytes_written) override {
     bytes_written = 0;
     if (!Use(port)) {
-      return false;
+      return SysResult::Failed(6);
     }
     ++writes_;
     bytes_written = writes_ == short_write_on_ && count > 0 ? count - 1 : count;
@@ -190,10 +191,10 @@ class ScriptedDevice final : public SerialApiWithPortableLocks {
     const bool command = count >= 3 && bytes[0] == kEsc && bytes[1] == '!';
     if (!command) {
       image.insert(image.end(), bytes, bytes + bytes_written);
-      return true;
+      return SysResult::Ok();
     }
     if (bytes_written < count) {
-      return true;  // a command cut short is not one the device answers
+      return SysResult::Ok();  // a command cut short is not one the device answers
     }
     Bytes reply = NextReply(bytes[2]);
     if ((state_.flags & kDcbNull) != 0) {
@@ -204,31 +205,29 @@ class ScriptedDevice final : public SerialApiWithPortableLocks {
      : bytes[2] == 'b' ? baud_replies
                        : start_replies)
         .push_back(reply);
-    return true;
+    return SysResult::Ok();
   }
-  bool Drain(PortHandle port) override {
+  SysResult Drain(PortHandle port) override {
     if (!Use(port) || ++drains_ == fail_drain_on_) {
-      error_ = 5;
-      return false;
+      return SysResult::Failed(5);
     }
-    return true;
+    return SysResult::Ok();
   }
-  bool ClosePort(PortHandle port) override {
+  SysResult ClosePort(PortHandle port) override {
     if (!Use(port)) {
-      return false;
+      return SysResult::Failed(6);
     }
     open_ = false;
     ++closes;
-    return true;
+    return SysResult::Ok();
   }
-  std::uint32_t LastErrorNumber() override { return error_; }
 
   static constexpr PortHandle kHandle = 7;
 
  private:
-  bool Use(PortHandle port) {
+  SysResult Use(PortHandle port) {
     TOVREL_FUZZ_CHECK(open_ && port == kHandle);  // nothing reaches a port once closed
-    return true;
+    return SysResult::Ok();
   }
 
   // A right reply, a right reply with one byte changed or cut short, or any bytes at all.
@@ -264,7 +263,6 @@ class ScriptedDevice final : public SerialApiWithPortableLocks {
   std::uint32_t writes_ = 0;
   std::uint32_t status_reads_ = 0;
   std::uint32_t cts_off_looks_ = 0;
-  std::uint32_t error_ = 0;
   DCB state_;
   COMMTIMEOUTS timeouts_;
   Bytes incoming_;

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "ports/port_table.h"
-#include "tests/case_name.h"
+#include "tests/support/case_name.h"
 
 namespace tovrel::ports {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "fake_system_tree.h"
-#include "tests/case_name.h"
-#include "tests/e2e/child_process.h"
+#include "tests/support/case_name.h"
+#include "tests/support/child_process.h"
 
 namespace tovrel::ports {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "ports/windows_device_ids.h"
-#include "tests/case_name.h"
+#include "tests/support/case_name.h"
 
 namespace tovrel::ports {
 namespace {

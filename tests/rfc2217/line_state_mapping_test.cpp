@@ -4,7 +4,7 @@
 #include <string>
 
 #include "rfc2217/line_state_mapping.h"
-#include "tests/case_name.h"
+#include "tests/support/case_name.h"
 
 namespace tovrel::rfc2217 {
 namespace {

@@ -1,5 +1,5 @@
 #include "rfc2217/telnet_codec.h"
-#include "tests/case_name.h"
+#include "tests/support/case_name.h"
 
 #include <gtest/gtest.h>
 

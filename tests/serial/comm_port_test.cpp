@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fake_serial_api.h"
-#include "tests/case_name.h"
+#include "tests/support/case_name.h"
 
 namespace tovrel {
 namespace {
@@ -277,7 +277,7 @@ TEST_F(CommPortTest, CloseDropsDtrPurgesAndClosesOnce) {
   api.fail_read = true;
   api.error_number = 9;
   std::uint8_t byte;
-  port.Read(&byte, 1);
+  EXPECT_EQ(port.Read(&byte, 1), 0);
   api.calls.clear();
   port.Close();
   EXPECT_EQ(api.calls, (std::vector<std::string>{"ClearDtr", "Purge 15", "ClosePort"}));

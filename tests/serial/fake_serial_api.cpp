@@ -19,26 +19,24 @@ int FakeSerialApi::IndexOf(const std::string& prefix) const {
   return -1;
 }
 
-bool FakeSerialApi::Record(const std::string& call, PortHandle port) {
+SysResult FakeSerialApi::Record(const std::string& call, PortHandle port) {
   calls.push_back(call);
   if (!open_ || port != kHandle) {
-    last_error_ = 6;  // an invalid handle
-    return false;
+    return SysResult::Failed(6);  // an invalid handle
   }
-  return true;
+  return SysResult::Ok();
 }
 
-bool FakeSerialApi::Failed() {
-  last_error_ = error_number;
-  return false;
+SysResult FakeSerialApi::Failed() const {
+  return SysResult::Failed(error_number);
 }
 
-PortHandle FakeSerialApi::OpenPort(const char* name) {
+SysResult FakeSerialApi::OpenPort(const char* name, PortHandle& port) {
+  port = INVALID_HANDLE_VALUE;
   calls.push_back("OpenPort");
   opened_name = name != nullptr ? name : "";
   if (fail_open) {
-    Failed();
-    return INVALID_HANDLE_VALUE;
+    return Failed();
   }
   open_ = true;
   state.XonChar = 0x7F;  // a driver's own values, to show which members the ports set
@@ -47,64 +45,66 @@ PortHandle FakeSerialApi::OpenPort(const char* name) {
   state.XoffLim = 512;
   state.EvtChar = 'E';
   state.flags = 0xFFFFFFFFu;
-  return kHandle;
+  port = kHandle;
+  return SysResult::Ok();
 }
 
-bool FakeSerialApi::SetupQueues(PortHandle port, std::uint32_t input_bytes,
-                                std::uint32_t output_bytes) {
+SysResult FakeSerialApi::SetupQueues(PortHandle port, std::uint32_t input_bytes,
+                                     std::uint32_t output_bytes) {
   return Record("SetupQueues " + std::to_string(input_bytes) + " " + std::to_string(output_bytes),
                 port);
 }
 
-bool FakeSerialApi::GetLineState(PortHandle port, DCB& out) {
-  if (!Record("GetLineState", port)) {
-    return false;
+SysResult FakeSerialApi::GetLineState(PortHandle port, DCB& out) {
+  if (const SysResult recorded = Record("GetLineState", port); !recorded) {
+    return recorded;
   }
   if (fail_get_state) {
     return Failed();
   }
   out = state;
-  return true;
+  return SysResult::Ok();
 }
 
-bool FakeSerialApi::SetLineState(PortHandle port, const DCB& in) {
-  if (!Record("SetLineState " + std::to_string(in.BaudRate), port)) {
-    return false;
+SysResult FakeSerialApi::SetLineState(PortHandle port, const DCB& in) {
+  if (const SysResult recorded = Record("SetLineState " + std::to_string(in.BaudRate), port);
+      !recorded) {
+    return recorded;
   }
   ++set_state_calls_;
   if (fail_set_state_from_call != 0 && set_state_calls_ >= fail_set_state_from_call) {
     return Failed();
   }
   state = in;
-  return true;
+  return SysResult::Ok();
 }
 
-bool FakeSerialApi::GetTimeouts(PortHandle port, COMMTIMEOUTS& out) {
-  if (!Record("GetTimeouts", port)) {
-    return false;
+SysResult FakeSerialApi::GetTimeouts(PortHandle port, COMMTIMEOUTS& out) {
+  if (const SysResult recorded = Record("GetTimeouts", port); !recorded) {
+    return recorded;
   }
   if (fail_get_timeouts) {
     return Failed();
   }
   out = timeouts;
-  return true;
+  return SysResult::Ok();
 }
 
-bool FakeSerialApi::SetTimeouts(PortHandle port, const COMMTIMEOUTS& in) {
-  if (!Record("SetTimeouts", port)) {
-    return false;
+SysResult FakeSerialApi::SetTimeouts(PortHandle port, const COMMTIMEOUTS& in) {
+  if (const SysResult recorded = Record("SetTimeouts", port); !recorded) {
+    return recorded;
   }
   ++set_timeouts_calls_;
   if (fail_set_timeouts_from_call != 0 && set_timeouts_calls_ >= fail_set_timeouts_from_call) {
     return Failed();
   }
   timeouts = in;
-  return true;
+  return SysResult::Ok();
 }
 
-bool FakeSerialApi::GetModemStatus(PortHandle port, std::uint32_t& status) {
-  if (!Record("GetModemStatus", port)) {
-    return false;
+SysResult FakeSerialApi::GetModemStatus(PortHandle port, std::uint32_t& status) {
+  if (const SysResult recorded = Record("GetModemStatus", port); !recorded) {
+    return recorded;
   }
   if (fail_modem_status) {
     return Failed();
@@ -117,32 +117,32 @@ bool FakeSerialApi::GetModemStatus(PortHandle port, std::uint32_t& status) {
     }
   }
   status = cts ? MS_CTS_ON | MS_DSR_ON : MS_DSR_ON;
-  return true;
+  return SysResult::Ok();
 }
 
-bool FakeSerialApi::ClearDtr(PortHandle port) {
+SysResult FakeSerialApi::ClearDtr(PortHandle port) {
   return Record("ClearDtr", port);
 }
 
-bool FakeSerialApi::Purge(PortHandle port, std::uint32_t flags) {
-  if (!Record("Purge " + std::to_string(flags), port)) {
-    return false;
+SysResult FakeSerialApi::Purge(PortHandle port, std::uint32_t flags) {
+  if (const SysResult recorded = Record("Purge " + std::to_string(flags), port); !recorded) {
+    return recorded;
   }
   if ((flags & PURGE_RXCLEAR) != 0) {
     incoming.clear();
   }
-  return true;
+  return SysResult::Ok();
 }
 
-bool FakeSerialApi::ClearErrors(PortHandle port) {
+SysResult FakeSerialApi::ClearErrors(PortHandle port) {
   return Record("ClearErrors", port);
 }
 
-bool FakeSerialApi::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
-                              std::uint32_t& bytes_read) {
+SysResult FakeSerialApi::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
+                                   std::uint32_t& bytes_read) {
   bytes_read = 0;
-  if (!Record("ReadBytes " + std::to_string(count), port)) {
-    return false;
+  if (const SysResult recorded = Record("ReadBytes " + std::to_string(count), port); !recorded) {
+    return recorded;
   }
   if (fail_read) {
     return Failed();
@@ -155,14 +155,14 @@ bool FakeSerialApi::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32
     // A short read lasts the whole time-out.
     clock_.Sleep(timeouts.ReadTotalTimeoutConstant + timeouts.ReadTotalTimeoutMultiplier * count);
   }
-  return true;
+  return SysResult::Ok();
 }
 
-bool FakeSerialApi::WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
-                               std::uint32_t& bytes_written) {
+SysResult FakeSerialApi::WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
+                                    std::uint32_t& bytes_written) {
   bytes_written = 0;
-  if (!Record("WriteBytes " + std::to_string(count), port)) {
-    return false;
+  if (const SysResult recorded = Record("WriteBytes " + std::to_string(count), port); !recorded) {
+    return recorded;
   }
   ++write_calls_;
   write_sizes.push_back(count);
@@ -175,21 +175,21 @@ bool FakeSerialApi::WriteBytes(PortHandle port, const std::uint8_t* bytes, std::
     incoming += replies.front();
     replies.pop_front();
   }
-  return true;
+  return SysResult::Ok();
 }
 
-bool FakeSerialApi::Drain(PortHandle port) {
-  if (!Record("Drain", port)) {
-    return false;
+SysResult FakeSerialApi::Drain(PortHandle port) {
+  if (const SysResult recorded = Record("Drain", port); !recorded) {
+    return recorded;
   }
   if (fail_drain) {
     return Failed();
   }
-  return true;
+  return SysResult::Ok();
 }
 
-bool FakeSerialApi::ClosePort(PortHandle port) {
-  const bool ok = Record("ClosePort", port);
+SysResult FakeSerialApi::ClosePort(PortHandle port) {
+  const SysResult ok = Record("ClosePort", port);
   open_ = false;
   return ok;
 }

@@ -17,7 +17,7 @@ class FakeSerialApi final : public SerialApiWithPortableLocks {
   explicit FakeSerialApi(VirtualClock& clock) : clock_(clock) {}
 
   // --- Script -------------------------------------------------------------------------------
-  std::uint32_t error_number = 0;  // what LastErrorNumber() reports after a scripted failure
+  std::uint32_t error_number = 0;  // the error a scripted failure reports
   bool fail_open = false;
   bool fail_get_state = false;
   int fail_set_state_from_call = 0;  // 1-based SetLineState call that starts failing; 0 = never
@@ -51,37 +51,36 @@ class FakeSerialApi final : public SerialApiWithPortableLocks {
   int IndexOf(const std::string& prefix) const;
 
   // --- SerialApi ----------------------------------------------------------------------------
-  PortHandle OpenPort(const char* name) override;
-  bool SetupQueues(PortHandle port, std::uint32_t input_bytes, std::uint32_t output_bytes) override;
-  bool GetLineState(PortHandle port, DCB& out) override;
-  bool SetLineState(PortHandle port, const DCB& in) override;
-  bool GetTimeouts(PortHandle port, COMMTIMEOUTS& out) override;
-  bool SetTimeouts(PortHandle port, const COMMTIMEOUTS& in) override;
-  bool GetModemStatus(PortHandle port, std::uint32_t& status) override;
-  bool ClearDtr(PortHandle port) override;
-  bool Purge(PortHandle port, std::uint32_t flags) override;
-  bool ClearErrors(PortHandle port) override;
-  bool ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
-                 std::uint32_t& bytes_read) override;
-  bool WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
-                  std::uint32_t& bytes_written) override;
-  bool Drain(PortHandle port) override;
-  bool ClosePort(PortHandle port) override;
-  std::uint32_t LastErrorNumber() override { return last_error_; }
+  SysResult OpenPort(const char* name, PortHandle& port) override;
+  SysResult SetupQueues(PortHandle port, std::uint32_t input_bytes,
+                        std::uint32_t output_bytes) override;
+  SysResult GetLineState(PortHandle port, DCB& out) override;
+  SysResult SetLineState(PortHandle port, const DCB& in) override;
+  SysResult GetTimeouts(PortHandle port, COMMTIMEOUTS& out) override;
+  SysResult SetTimeouts(PortHandle port, const COMMTIMEOUTS& in) override;
+  SysResult GetModemStatus(PortHandle port, std::uint32_t& status) override;
+  SysResult ClearDtr(PortHandle port) override;
+  SysResult Purge(PortHandle port, std::uint32_t flags) override;
+  SysResult ClearErrors(PortHandle port) override;
+  SysResult ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
+                      std::uint32_t& bytes_read) override;
+  SysResult WriteBytes(PortHandle port, const std::uint8_t* bytes, std::uint32_t count,
+                       std::uint32_t& bytes_written) override;
+  SysResult Drain(PortHandle port) override;
+  SysResult ClosePort(PortHandle port) override;
   WaitResult WaitForLock(MutexHandle lock, std::uint32_t milliseconds) override;
 
   static constexpr PortHandle kHandle = 7;
 
  private:
-  bool Record(const std::string& call, PortHandle port);
-  bool Failed();
+  SysResult Record(const std::string& call, PortHandle port);
+  SysResult Failed() const;
 
   VirtualClock& clock_;
   bool open_ = false;
   int set_state_calls_ = 0;
   int set_timeouts_calls_ = 0;
   int write_calls_ = 0;
-  std::uint32_t last_error_ = 0;
 };
 
 }  // namespace tovrel::testing

@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/case_name.h"
+#include "tests/support/case_name.h"
+#include "tests/support/line_states.h"
 
 #include <string>
 #include <vector>
@@ -11,22 +12,6 @@ namespace tovrel {
 namespace {
 
 constexpr std::uint64_t kCap = 777;
-
-COMMTIMEOUTS ReadTimeouts(std::uint32_t interval, std::uint32_t multiplier,
-                          std::uint32_t constant) {
-  COMMTIMEOUTS timeouts;
-  timeouts.ReadIntervalTimeout = interval;
-  timeouts.ReadTotalTimeoutMultiplier = multiplier;
-  timeouts.ReadTotalTimeoutConstant = constant;
-  return timeouts;
-}
-
-COMMTIMEOUTS WriteTimeouts(std::uint32_t multiplier, std::uint32_t constant) {
-  COMMTIMEOUTS timeouts;
-  timeouts.WriteTotalTimeoutMultiplier = multiplier;
-  timeouts.WriteTotalTimeoutConstant = constant;
-  return timeouts;
-}
 
 struct ReadCase {
   const char* name;

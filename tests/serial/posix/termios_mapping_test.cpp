@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "line_state_differences.h"
-#include "tests/case_name.h"
+#include "tests/support/case_name.h"
+#include "tests/support/line_states.h"
 
 #include <cerrno>
 #include <cstring>
@@ -13,18 +14,8 @@
 namespace tovrel::posix_serial {
 namespace {
 
-constexpr std::uint32_t kDeviceFlags = 0x2804;  // CTS output flow, NULs discarded, RTS handshake
-
 DCB LineState(std::uint32_t baud_rate, std::uint32_t flags = 0) {
-  DCB state;
-  state.BaudRate = baud_rate;
-  state.flags = flags;
-  state.ByteSize = 8;
-  state.Parity = NOPARITY;
-  state.StopBits = ONESTOPBIT;
-  state.XonChar = 0x11;
-  state.XoffChar = 0x13;
-  return state;
+  return LineState8N1(baud_rate, flags);
 }
 
 // Settings as a freshly opened terminal in line mode might hold them.

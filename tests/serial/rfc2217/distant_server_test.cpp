@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "serial/rfc2217/client_connection.h"
+#include "tests/support/line_states.h"
 #include "tests/support/scripted_peer.h"
+#include "tests/support/sys_result_checks.h"
 
 namespace tovrel::testing {
 namespace {
@@ -102,10 +104,11 @@ TEST_P(DistantServerTest, PiecesTakeTheirLineTimeAndCountOnlyWhatTheServerHad) {
     }
     const Clock::Micros start = clock_.Now();
     std::uint32_t sent = 0;
-    connection_.Purge(PURGE_TXCLEAR | PURGE_RXCLEAR);
-    if (!connection_.Write(piece.data(), 128, sent) || sent != 128) {
+    ASSERT_TRUE(connection_.Purge(PURGE_TXCLEAR | PURGE_RXCLEAR));
+    const SysResult wrote = connection_.Write(piece.data(), 128, sent);
+    if (!wrote || sent != 128) {
       // Gone once a request is unanswered for the reply time-out, the window having filled.
-      EXPECT_EQ(connection_.Error(), static_cast<std::uint32_t>(ETIMEDOUT));
+      EXPECT_TRUE(FailedWith(wrote, static_cast<std::uint32_t>(ETIMEDOUT)));
       EXPECT_LE(clock_.Now() - server_->stops_answering_at, (options_.reply_timeout_ms + 1) * kMs);
       break;
     }
@@ -113,7 +116,7 @@ TEST_P(DistantServerTest, PiecesTakeTheirLineTimeAndCountOnlyWhatTheServerHad) {
     EXPECT_EQ(clock_.Now() - start, kPieceMicros) << i;  // whatever the delay
   }
   std::uint64_t unconfirmed = 0;
-  EXPECT_EQ(connection_.ConfirmOutput(unconfirmed), c.answered_pieces < 0);
+  EXPECT_EQ(static_cast<bool>(connection_.ConfirmOutput(unconfirmed)), c.answered_pieces < 0);
   EXPECT_EQ(written - unconfirmed, c.answered_pieces < 0 ? 32 * 128u : server_->data_answered);
 }
 
@@ -147,8 +150,8 @@ TEST_F(DistantServerTest, AReadAfterAPurgeWaitsForItsAcknowledgement) {
 TEST_F(DistantServerTest, AServerThatStopsWhileTheLineIsHeldIsNoticed) {
   Open(0);
   DCB hardware_flow = connection_.LineState();
-  hardware_flow.flags = 0x2804;  // as the device port sets it: CTS output flow, RTS handshake
-  ASSERT_TRUE(connection_.SetLineState(hardware_flow)) << connection_.Error();
+  hardware_flow.flags = kDeviceFlags;
+  ASSERT_TRUE(Succeeded(connection_.SetLineState(hardware_flow)));
   std::vector<std::uint8_t> cts_off;
   rfc2217::AppendComPortByte(cts_off, rfc2217::ComPortRole::kServer,
                              rfc2217::ComPortCommand::kNotifyModemState, 0);
@@ -157,8 +160,8 @@ TEST_F(DistantServerTest, AServerThatStopsWhileTheLineIsHeldIsNoticed) {
   const std::vector<std::uint8_t> piece(128, 0x5A);
   std::uint32_t sent = 0;
   const Clock::Micros start = clock_.Now();
-  EXPECT_FALSE(connection_.Write(piece.data(), 128, sent));
-  EXPECT_EQ(connection_.Error(), static_cast<std::uint32_t>(ETIMEDOUT));
+  EXPECT_TRUE(FailedWith(connection_.Write(piece.data(), 128, sent),
+                         static_cast<std::uint32_t>(ETIMEDOUT)));
   EXPECT_LE(clock_.Now() - start,
             (options_.silence_question_ms + options_.reply_timeout_ms + 10) * kMs);
 }

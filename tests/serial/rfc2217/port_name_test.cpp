@@ -4,7 +4,7 @@
 #include <string>
 
 #include "serial/rfc2217/port_name.h"
-#include "tests/case_name.h"
+#include "tests/support/case_name.h"
 
 namespace tovrel::rfc2217 {
 namespace {

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "serial/rfc2217/rfc2217_serial_api.h"
+#include "tests/support/line_states.h"
+#include "tests/support/sys_result_checks.h"
 
 #if !defined(_WIN32)
 #include <poll.h>
@@ -111,8 +113,8 @@ TEST(PyserialInterop, LineStateCtsAndEchoThroughPortManager) {
   // when its client goes, has ended) before the server's pipe is waited for.
   Rfc2217SerialApi api;
 
-  const PortHandle handle = api.OpenPort(name.c_str());
-  ASSERT_NE(handle, INVALID_HANDLE_VALUE) << "error " << api.LastErrorNumber();
+  PortHandle handle = INVALID_HANDLE_VALUE;
+  ASSERT_TRUE(Succeeded(api.OpenPort(name.c_str(), handle)));
 
   DCB before;
   ASSERT_TRUE(api.GetLineState(handle, before));
@@ -124,14 +126,14 @@ TEST(PyserialInterop, LineStateCtsAndEchoThroughPortManager) {
   DCB first = before;
   first.BaudRate = 38400;
   first.flags = 0x0381;
-  ASSERT_TRUE(api.SetLineState(handle, first)) << "error " << api.LastErrorNumber();
+  ASSERT_TRUE(Succeeded(api.SetLineState(handle, first)));
 
   DCB state = before;
   state.BaudRate = 115200;
   state.Parity = NOPARITY;
   state.StopBits = ONESTOPBIT;
-  state.flags = 0x2804;  // CTS flow, NULs dropped, RTS handshake, DTR off
-  ASSERT_TRUE(api.SetLineState(handle, state)) << "error " << api.LastErrorNumber();
+  state.flags = kDeviceFlags;
+  ASSERT_TRUE(Succeeded(api.SetLineState(handle, state)));
   DCB in_force;
   ASSERT_TRUE(api.GetLineState(handle, in_force));
   EXPECT_EQ(in_force.BaudRate, 115200u);

@@ -16,6 +16,8 @@
 #include "serial/comm_port.h"
 #include "serial/device_port.h"
 #include "serial/win32/dcb_conversion.h"
+#include "tests/support/sys_result_checks.h"
+#include "tests/support/wine.h"
 
 namespace tovrel {
 namespace {
@@ -23,11 +25,6 @@ namespace {
 constexpr std::uint32_t kErrorNotSupported = ERROR_NOT_SUPPORTED;  // 50
 constexpr std::uint32_t kErrorInvalidHandle = ERROR_INVALID_HANDLE;
 constexpr std::intptr_t kInvalidPort = -1;  // our INVALID_HANDLE_VALUE
-
-bool RunningUnderWine() {
-  const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
-  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 using Millis = std::chrono::milliseconds;
 
@@ -50,9 +47,8 @@ class EchoPort : public ::testing::Test {
     ASSERT_NE(port_guard, nullptr);
     const DWORD waited = ::WaitForSingleObject(port_guard, 60000);
     ASSERT_TRUE(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) << waited;
-    port = api.OpenPort(port_name.c_str());
-    ASSERT_NE(port, kInvalidPort) << "open " << port_name << ": error " << api.LastErrorNumber();
-    api.SetupQueues(port, 1024, 256);
+    ASSERT_TRUE(Succeeded(api.OpenPort(port_name.c_str(), port))) << "open " << port_name;
+    ASSERT_TRUE(api.SetupQueues(port, 1024, 256));
     // Plain 8N1 without flow control, so that every byte value travels and nothing waits on CTS.
     DCB state;
     ASSERT_TRUE(api.GetLineState(port, state));
@@ -68,8 +64,9 @@ class EchoPort : public ::testing::Test {
 
   void TearDown() override {
     if (port != kInvalidPort) {
-      api.Purge(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-      api.ClosePort(port);
+      // Releasing, whatever each step says: the next test opens the port afresh.
+      (void)api.Purge(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+      (void)api.ClosePort(port);
     }
     if (port_guard != nullptr) {
       ::ReleaseMutex(port_guard);
@@ -208,8 +205,7 @@ TEST_F(EchoPort, LineStateAndTimeoutsReadBackAsSet) {
 
 TEST_F(EchoPort, ClosedPortOpensAgainAlsoByItsDevicePath) {
   EXPECT_TRUE(api.ClosePort(port));
-  port = api.OpenPort(("\\\\.\\" + port_name).c_str());
-  ASSERT_NE(port, kInvalidPort) << "error " << api.LastErrorNumber();
+  ASSERT_TRUE(Succeeded(api.OpenPort(("\\\\.\\" + port_name).c_str(), port)));
   EXPECT_TRUE(api.ClearErrors(port));
 }
 
@@ -217,13 +213,13 @@ TEST_F(EchoPort, SecondOpenOfAnOpenPortIsRefused) {
   if (RunningUnderWine()) {
     GTEST_SKIP() << "wine does not enforce exclusive opens of serial ports";
   }
-  const PortHandle second = api.OpenPort(port_name.c_str());
-  const std::uint32_t error = api.LastErrorNumber();
+  PortHandle second = kInvalidPort;
+  const SysResult opened = api.OpenPort(port_name.c_str(), second);
   if (second != kInvalidPort) {
-    api.ClosePort(second);
+    EXPECT_TRUE(api.ClosePort(second));
   }
   EXPECT_EQ(second, kInvalidPort);
-  EXPECT_EQ(error, static_cast<std::uint32_t>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(FailedWith(opened, static_cast<std::uint32_t>(ERROR_ACCESS_DENIED)));
 }
 
 // A pseudo-terminal has no modem lines: wine reports the status query and DTR as unsupported.
@@ -232,15 +228,13 @@ TEST_F(EchoPort, ModemLinesOfAPseudoTerminalAreNotSupported) {
     GTEST_SKIP() << "a property of wine's pseudo-terminal ports";
   }
   std::uint32_t status = 0;
-  EXPECT_FALSE(api.GetModemStatus(port, status));
-  EXPECT_EQ(api.LastErrorNumber(), kErrorNotSupported);
-  EXPECT_FALSE(api.ClearDtr(port));
-  EXPECT_EQ(api.LastErrorNumber(), kErrorNotSupported);
+  EXPECT_TRUE(FailedWith(api.GetModemStatus(port, status), kErrorNotSupported));
+  EXPECT_TRUE(FailedWith(api.ClearDtr(port), kErrorNotSupported));
 }
 
 // The port classes on this backend, through the echoing port.
 TEST_F(EchoPort, CommPortWritesInPiecesAndReadsExactCounts) {
-  api.ClosePort(port);
+  EXPECT_TRUE(api.ClosePort(port));
   port = kInvalidPort;
 
   CommPort comm(api, port_name.c_str(), 38400, 8, NOPARITY, ONESTOPBIT);
@@ -266,7 +260,7 @@ TEST_F(EchoPort, DevicePortCannotWaitForCtsOnAPseudoTerminal) {
   if (!RunningUnderWine()) {
     GTEST_SKIP() << "a property of wine's pseudo-terminal ports";
   }
-  api.ClosePort(port);
+  EXPECT_TRUE(api.ClosePort(port));
   port = kInvalidPort;
 
   SystemClock clock;
@@ -281,34 +275,26 @@ TEST_F(EchoPort, DevicePortCannotWaitForCtsOnAPseudoTerminal) {
 
 TEST(Win32PortOpen, UnknownPortIsNotFound) {
   Win32SerialApi api;
-  EXPECT_EQ(api.OpenPort("COM250"), kInvalidPort);
-  EXPECT_EQ(api.LastErrorNumber(), static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(api.OpenPort(nullptr), kInvalidPort);
-  EXPECT_EQ(api.LastErrorNumber(), static_cast<std::uint32_t>(ERROR_INVALID_NAME));
+  EXPECT_TRUE(OpenFailsWith(api, "COM250", static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND)));
+  EXPECT_TRUE(OpenFailsWith(api, nullptr, static_cast<std::uint32_t>(ERROR_INVALID_NAME)));
 }
 
 // A port that never opened reaches the platform as the invalid handle; every call refuses it.
 TEST(Win32PortOpen, InvalidHandleIsRefusedWithInvalidHandle) {
   Win32SerialApi api;
   COMMTIMEOUTS timeouts;
-  EXPECT_FALSE(api.GetTimeouts(kInvalidPort, timeouts));
-  EXPECT_EQ(api.LastErrorNumber(), kErrorInvalidHandle);
-  EXPECT_FALSE(api.SetTimeouts(kInvalidPort, timeouts));
-  EXPECT_EQ(api.LastErrorNumber(), kErrorInvalidHandle);
+  EXPECT_TRUE(FailedWith(api.GetTimeouts(kInvalidPort, timeouts), kErrorInvalidHandle));
+  EXPECT_TRUE(FailedWith(api.SetTimeouts(kInvalidPort, timeouts), kErrorInvalidHandle));
   DCB state;
-  EXPECT_FALSE(api.GetLineState(kInvalidPort, state));
-  EXPECT_EQ(api.LastErrorNumber(), kErrorInvalidHandle);
+  EXPECT_TRUE(FailedWith(api.GetLineState(kInvalidPort, state), kErrorInvalidHandle));
   std::uint32_t status = 0;
-  EXPECT_FALSE(api.GetModemStatus(kInvalidPort, status));
-  EXPECT_EQ(api.LastErrorNumber(), kErrorInvalidHandle);
+  EXPECT_TRUE(FailedWith(api.GetModemStatus(kInvalidPort, status), kErrorInvalidHandle));
   std::uint8_t byte = 0;
   std::uint32_t count = 99;
-  EXPECT_FALSE(api.WriteBytes(kInvalidPort, &byte, 1, count));
-  EXPECT_EQ(api.LastErrorNumber(), kErrorInvalidHandle);
+  EXPECT_TRUE(FailedWith(api.WriteBytes(kInvalidPort, &byte, 1, count), kErrorInvalidHandle));
   EXPECT_EQ(count, 0u);
   count = 99;
-  EXPECT_FALSE(api.ReadBytes(kInvalidPort, &byte, 1, count));
-  EXPECT_EQ(api.LastErrorNumber(), kErrorInvalidHandle);
+  EXPECT_TRUE(FailedWith(api.ReadBytes(kInvalidPort, &byte, 1, count), kErrorInvalidHandle));
   EXPECT_EQ(count, 0u);
 }
 

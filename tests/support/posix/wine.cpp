@@ -1,0 +1,9 @@
+#include "tests/support/wine.h"
+
+namespace tovrel {
+
+bool RunningUnderWine() {
+  return false;
+}
+
+}  // namespace tovrel
