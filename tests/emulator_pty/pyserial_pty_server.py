@@ -7,39 +7,27 @@ Listens on 127.0.0.1 at a port the system picks and prints "PORT <n>" once ready
 connection, closes the port when the client leaves (or after LIFETIME_S whatever happens) and
 ends.
 """
+import os
 import select
-import socket
 import sys
 import time
 
 import serial
 import serial.rfc2217
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../support"))
+from pyserial_serving import Connection, accept_one  # noqa: E402
+
 LIFETIME_S = 120
 # How often the modem lines are looked at, as pyserial's own example server does between reads.
 POLL_S = 0.005
 
 
-class Connection:
-    def __init__(self, sock):
-        self.sock = sock
-
-    def write(self, data):
-        self.sock.sendall(data)
-
-
 def main():
     port = serial.Serial(sys.argv[1], baudrate=9600, timeout=0)
-    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(1)
-    listener.settimeout(LIFETIME_S)
-    print("PORT", listener.getsockname()[1], flush=True)
-    try:
-        sock, _ = listener.accept()
-    except socket.timeout:
+    sock = accept_one(LIFETIME_S)
+    if sock is None:
         return 1
-    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     manager = serial.rfc2217.PortManager(port, Connection(sock))
     deadline = time.monotonic() + LIFETIME_S
     while time.monotonic() < deadline:

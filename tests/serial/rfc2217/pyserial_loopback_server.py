@@ -6,12 +6,15 @@ Listens on 127.0.0.1 at a port the system picks and prints "PORT <n>" once ready
 connection and ends when the client leaves, or after LIFETIME_S whatever happens. On the way out
 it prints the port's final settings as "FINAL key=value ...", for the test to compare.
 """
+import os
 import select
-import socket
 import sys
 import time
 
 import serial.rfc2217
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../support"))
+from pyserial_serving import Connection, accept_one  # noqa: E402
 
 DC2 = 0x12  # in the written data: raise CTS
 DC4 = 0x14  # in the written data: drop CTS
@@ -64,25 +67,10 @@ class LoopbackPort:
         pass
 
 
-class Connection:
-    def __init__(self, sock):
-        self.sock = sock
-
-    def write(self, data):
-        self.sock.sendall(data)
-
-
 def main():
-    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(1)
-    listener.settimeout(LIFETIME_S)
-    print("PORT", listener.getsockname()[1], flush=True)
-    try:
-        sock, _ = listener.accept()
-    except socket.timeout:
+    sock = accept_one(LIFETIME_S)
+    if sock is None:
         return 1
-    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     port = LoopbackPort()
     manager = serial.rfc2217.PortManager(port, Connection(sock))
     deadline = time.monotonic() + LIFETIME_S
