@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "app/terminal_text.h"
+#include "core/ascii_case.h"
 #include "ports/port_table.h"
 
 namespace tovrel {
@@ -13,12 +14,6 @@ namespace {
 
 constexpr std::size_t kUsbPrefixLength = sizeof kUsbPortPrefix - 1;
 constexpr std::size_t kIdDigits = 4;
-
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 bool IsId(const std::string& text) {
   return text.size() == kIdDigits && std::all_of(text.begin(), text.end(), [](unsigned char c) {
@@ -68,15 +63,7 @@ class Unchanged final : public PortNames {
 }  // namespace
 
 bool IsUsbPortName(const char* name) {
-  if (name == nullptr) {
-    return false;
-  }
-  for (std::size_t i = 0; i < kUsbPrefixLength; ++i) {
-    if (name[i] == '\0' || std::tolower(static_cast<unsigned char>(name[i])) != kUsbPortPrefix[i]) {
-      return false;
-    }
-  }
-  return true;
+  return StartsWithIgnoringCase(name, kUsbPortPrefix);
 }
 
 bool ParseUsbPortName(const char* name, UsbPortSelector& selector) {
@@ -89,8 +76,8 @@ bool ParseUsbPortName(const char* name, UsbPortSelector& selector) {
     parsed.serial = parts[0];
   } else if ((parts.size() == 2 || parts.size() == 3) && IsId(parts[0]) && IsId(parts[1]) &&
              (parts.size() == 2 || IsSerial(parts[2]))) {
-    parsed.vendor = Lower(parts[0]);
-    parsed.product = Lower(parts[1]);
+    parsed.vendor = AsciiLower(parts[0]);
+    parsed.product = AsciiLower(parts[1]);
     parsed.serial = parts.size() == 3 ? parts[2] : "";
   } else {
     return false;
@@ -103,13 +90,13 @@ std::vector<ports::PortInfo> MatchingUsbPorts(const UsbPortSelector& selector,
                                               const std::vector<ports::PortInfo>& listed) {
   std::vector<ports::PortInfo> matches;
   for (const ports::PortInfo& port : listed) {
-    const std::vector<std::string> ids = Split(Lower(port.usb_id), ':');
+    const std::vector<std::string> ids = Split(AsciiLower(port.usb_id), ':');
     if (ids.size() != 2 || !IsId(ids[0]) || !IsId(ids[1])) {
       continue;  // not on USB
     }
     if ((selector.vendor.empty() || selector.vendor == ids[0]) &&
         (selector.product.empty() || selector.product == ids[1]) &&
-        (selector.serial.empty() || Lower(selector.serial) == Lower(port.serial))) {
+        (selector.serial.empty() || AsciiLower(selector.serial) == AsciiLower(port.serial))) {
       matches.push_back(port);
     }
   }
@@ -122,7 +109,7 @@ std::vector<ports::PortInfo> MatchingUsbPorts(const UsbPortSelector& selector,
 
 std::string Win32DevicePath(const std::string& name) {
   const bool com_number =
-      name.size() > 3 && Lower(name.substr(0, 3)) == "com" &&
+      name.size() > 3 && AsciiLower(name.substr(0, 3)) == "com" &&
       std::all_of(name.begin() + 3, name.end(), [](unsigned char c) { return std::isdigit(c); });
   return com_number ? "\\\\.\\" + name : name;
 }

@@ -6,6 +6,7 @@
 
 #include "app/sha256.h"
 #include "app/terminal_text.h"
+#include "core/whole_number.h"
 
 namespace tovrel {
 namespace {
@@ -21,24 +22,6 @@ bool ReadSha256(std::string_view text, std::string& hex) {
     }
     hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   }
-  return true;
-}
-
-bool ReadSeconds(std::string_view text, std::uint32_t& seconds) {
-  if (text.empty()) {
-    return false;
-  }
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-    value = value * 10u + static_cast<std::uint64_t>(c - '0');
-    if (value > kLongestWaitSeconds) {
-      return false;
-    }
-  }
-  seconds = static_cast<std::uint32_t>(value);
   return true;
 }
 
@@ -63,12 +46,14 @@ bool ReadStationSettings(const StationVariables& variables, StationSettings& set
     }
     settings.expectedSha256 = hex;
   }
+  std::uint64_t seconds = 0;
   if (variables.waitSeconds != nullptr &&
-      !ReadSeconds(variables.waitSeconds, settings.waitSeconds)) {
+      !ReadWholeNumber(variables.waitSeconds, 0, kLongestWaitSeconds, seconds)) {
     refusal = std::string(kWaitVariable) + " must be a whole number of seconds from 0 to " +
               std::to_string(kLongestWaitSeconds) + ", not " + QuotedValue(variables.waitSeconds);
     return false;
   }
+  settings.waitSeconds = static_cast<std::uint32_t>(seconds);
   return true;
 }
 

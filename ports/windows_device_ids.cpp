@@ -4,14 +4,10 @@
 #include <cctype>
 #include <cstddef>
 
+#include "core/ascii_case.h"
+
 namespace tovrel::ports {
 namespace {
-
-std::string Upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
-}
 
 bool IsHex(char c) {
   return std::isxdigit(static_cast<unsigned char>(c)) != 0;
@@ -27,10 +23,7 @@ std::string FourHexAfter(const std::string& upper_id, const std::string& key) {
     if (field_start && digits + 4 <= upper_id.size() &&
         std::all_of(upper_id.begin() + static_cast<std::ptrdiff_t>(digits),
                     upper_id.begin() + static_cast<std::ptrdiff_t>(digits + 4), IsHex)) {
-      std::string hex = upper_id.substr(digits, 4);
-      std::transform(hex.begin(), hex.end(), hex.begin(),
-                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-      return hex;
+      return AsciiLower(upper_id.substr(digits, 4));
     }
   }
   return "";
@@ -39,7 +32,7 @@ std::string FourHexAfter(const std::string& upper_id, const std::string& key) {
 }  // namespace
 
 std::string UsbIdFromDeviceId(const std::string& id) {
-  const std::string upper = Upper(id);
+  const std::string upper = AsciiUpper(id);
   const std::string vendor = FourHexAfter(upper, "VID_");
   const std::string product = FourHexAfter(upper, "PID_");
   return vendor.empty() || product.empty() ? "" : vendor + ":" + product;
@@ -47,7 +40,7 @@ std::string UsbIdFromDeviceId(const std::string& id) {
 
 std::string SerialFromInstanceId(const std::string& id) {
   const std::size_t first = id.find('\\');
-  if (first == std::string::npos || Upper(id.substr(0, first)) != "USB") {
+  if (first == std::string::npos || AsciiUpper(id.substr(0, first)) != "USB") {
     return "";
   }
   const std::size_t second = id.find('\\', first + 1);
@@ -65,7 +58,7 @@ std::string PortFromFriendlyName(const std::string& name) {
     return "";
   }
   const std::string inside = name.substr(open + 1, close - open - 1);
-  const std::string upper = Upper(inside);
+  const std::string upper = AsciiUpper(inside);
   if (upper.size() < 4 || upper.compare(0, 3, "COM") != 0 ||
       !std::all_of(upper.begin() + 3, upper.end(),
                    [](unsigned char c) { return std::isdigit(c) != 0; })) {
@@ -75,7 +68,7 @@ std::string PortFromFriendlyName(const std::string& name) {
 }
 
 std::string TovrelPortName(const std::string& com_name) {
-  const std::string upper = Upper(com_name);
+  const std::string upper = AsciiUpper(com_name);
   const bool numbered = upper.size() > 3 && upper.compare(0, 3, "COM") == 0 &&
                         std::all_of(upper.begin() + 3, upper.end(),
                                     [](unsigned char c) { return std::isdigit(c) != 0; });

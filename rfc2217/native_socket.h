@@ -28,7 +28,6 @@ std::uint32_t PendingConnectError(Descriptor socket);
 std::uint32_t ResolveError(int result);
 bool Wait(Descriptor socket, bool want_read, bool want_write, std::uint32_t timeout_ms,
           Readiness& ready, std::uint32_t& error);
-void ShutdownSending(Descriptor socket);
 // Loads the system's socket library (WSAStartup, which counts its calls; nothing on POSIX): 0 or
 // an error number.
 std::uint32_t StartLibrary();

@@ -243,8 +243,4 @@ void SetNoDelay(const Socket& socket) {
                    reinterpret_cast<const char*>(&on), sizeof on);
 }
 
-void ShutdownSending(const Socket& socket) {
-  native::ShutdownSending(native::Of(socket.Get()));
-}
-
 }  // namespace tovrel::net

@@ -98,7 +98,5 @@ bool WaitForSocket(const Socket& socket, bool want_read, bool want_write, std::u
 
 // Sends each small write at once instead of waiting to fill a segment (TCP_NODELAY).
 void SetNoDelay(const Socket& socket);
-// Stops sending (shutdown for writing), so that the peer sees the end of the stream.
-void ShutdownSending(const Socket& socket);
 
 }  // namespace tovrel::net

@@ -96,10 +96,6 @@ bool Wait(Descriptor socket, bool want_read, bool want_write, std::uint32_t time
   return true;
 }
 
-void ShutdownSending(Descriptor socket) {
-  (void)::shutdown(socket, SHUT_WR);  // a socket already closed has nothing left to end
-}
-
 std::uint32_t StartLibrary() {
   return 0;
 }

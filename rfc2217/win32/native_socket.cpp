@@ -110,10 +110,6 @@ bool Wait(Descriptor socket, bool want_read, bool want_write, std::uint32_t time
   return true;
 }
 
-void ShutdownSending(Descriptor socket) {
-  (void)::shutdown(socket, SD_SEND);  // a socket already closed has nothing left to end
-}
-
 std::uint32_t StartLibrary() {
   WSADATA data;
   return static_cast<std::uint32_t>(WSAStartup(MAKEWORD(2, 2), &data));

@@ -3,6 +3,9 @@
 #include <cctype>
 #include <cstring>
 
+#include "core/ascii_case.h"
+#include "core/whole_number.h"
+
 namespace tovrel::rfc2217 {
 namespace {
 
@@ -21,37 +24,10 @@ bool IsIpv6Character(char c) {
   return std::isxdigit(u) != 0 || c == ':' || c == '.';
 }
 
-bool ParsePortNumber(const std::string& text, std::uint16_t& port) {
-  if (text.empty() || text.size() > 5) {
-    return false;
-  }
-  std::uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-    value = value * 10u + static_cast<std::uint32_t>(c - '0');
-  }
-  if (value == 0 || value > 65535u) {
-    return false;
-  }
-  port = static_cast<std::uint16_t>(value);
-  return true;
-}
-
 }  // namespace
 
 bool IsRfc2217PortName(const char* name) {
-  if (name == nullptr) {
-    return false;
-  }
-  for (std::size_t i = 0; i < kSchemeLength; ++i) {
-    if (name[i] == '\0' || std::tolower(static_cast<unsigned char>(name[i])) !=
-                               static_cast<unsigned char>(kScheme[i])) {
-      return false;
-    }
-  }
-  return true;
+  return StartsWithIgnoringCase(name, kScheme);
 }
 
 bool ParseRfc2217PortName(const char* name, RemotePortAddress& address) {
@@ -92,12 +68,12 @@ bool ParseRfc2217PortName(const char* name, RemotePortAddress& address) {
   if (host.empty() || host.size() > kMaxHostLength) {
     return false;
   }
-  std::uint16_t port = 0;
-  if (!ParsePortNumber(port_text, port)) {
+  std::uint64_t port = 0;
+  if (!ReadWholeNumber(port_text, 1, 65535, port)) {
     return false;
   }
   address.host = host;
-  address.port = port;
+  address.port = static_cast<std::uint16_t>(port);
   return true;
 }
 
