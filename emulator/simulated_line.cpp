@@ -45,22 +45,13 @@ bool SimulatedLine::HostRtsOn() const {
 }
 
 std::optional<Clock::Micros> SimulatedLine::NextEventTime() const {
-  std::optional<Clock::Micros> next;
-  auto consider = [&next](Clock::Micros t) { next = next ? std::min(*next, t) : t; };
-
+  std::optional<Clock::Micros> host;
   if (host_in_flight_) {
-    consider(host_in_flight_->ends_at);
+    host = host_in_flight_->ends_at;
   } else if (!tx_queue_.empty()) {
-    if (HostMayStart(now_)) {
-      consider(now_);
-    } else if (auto cts = device_.NextClearToSend(now_)) {
-      consider(*cts);
-    }
+    host = HostMayStart(now_) ? now_ : device_.NextClearToSend(now_);
   }
-  if (auto device = NextDeviceEventTime()) {
-    consider(*device);
-  }
-  return next;
+  return Earliest(host, NextDeviceEventTime());
 }
 
 std::optional<Clock::Micros> SimulatedLine::NextDeviceEventTime() const {

@@ -3,6 +3,7 @@
 // plays every event up to the given time in order; nothing here sleeps.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -14,6 +15,15 @@
 #include "emulator/line_format.h"
 
 namespace tovrel {
+
+// The earlier of two times, either of which may be missing.
+inline std::optional<Clock::Micros> Earliest(std::optional<Clock::Micros> a,
+                                             std::optional<Clock::Micros> b) {
+  if (a && b) {
+    return std::min(*a, *b);
+  }
+  return a ? a : b;
+}
 
 class SimulatedLine {
  public:

@@ -30,6 +30,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -117,8 +118,16 @@ class SimulatedLink final : public SerialApiWithPortableLocks {
   std::uint32_t LostInput() const { return line_.LostInput(); }
 
  private:
+  // The shape of most calls: admitted, the line brought up to the present, then `body` does the
+  // call's work and returns the result to record.
+  template <typename Body>
+  SysResult Serve(HostOp op, PortHandle port, std::uint32_t fails_from_call, std::uint32_t argument,
+                  Body body);
   // Counts the call; false (error set) when `port` is not the open port or the fault fires.
   bool Admit(HostOp op, PortHandle port, std::uint32_t fails_from_call);
+  // Waits until at most `left` written bytes have not yet completely left the line; false when
+  // `deadline` comes first or nothing could ever move them on.
+  bool AwaitOutput(std::size_t left, std::optional<Clock::Micros> deadline);
   // Records the call; a failure carries the error number the call left.
   SysResult Finish(HostOp op, Clock::Micros at, std::uint32_t argument, std::uint32_t result,
                    bool ok);
