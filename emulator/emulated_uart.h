@@ -51,7 +51,9 @@ class EmulatedUart {
   bool OutputHeld();
 
   const DCB& LineState() const { return link_.HostLineState(); }
-  // False when the link refuses the state (for instance a zero rate); the old one stays.
+  // False when the link refuses the state (for instance a zero rate); the old one stays. A state
+  // that differs from the one in force in none of the settings a port's owner changes (speed,
+  // frame, flags) is not handed to the link at all.
   bool SetLineState(const DCB& state);
 
   // Hands over as many of `count` bytes as the transmit buffer takes; returns how many.

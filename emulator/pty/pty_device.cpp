@@ -48,11 +48,6 @@ DCB LineStateFor(const FarPortState& port, DCB state) {
   return state;
 }
 
-bool SameLineState(const DCB& a, const DCB& b) {
-  return a.BaudRate == b.BaudRate && a.ByteSize == b.ByteSize && a.Parity == b.Parity &&
-         a.StopBits == b.StopBits && a.flags == b.flags;
-}
-
 }  // namespace
 
 PtyDevice::PtyDevice(Clock& clock, const DeviceConfig& config, const DeviceFaults& faults)
@@ -175,10 +170,7 @@ void PtyDevice::ApplyPortSettings() {
     return;  // no settings to read, or B0 (hang up): the line keeps its speed
   }
   port_in_force_ = port;
-  const DCB wanted = LineStateFor(port, uart_->LineState());
-  if (!SameLineState(wanted, uart_->LineState())) {
-    uart_->SetLineState(wanted);
-  }
+  uart_->SetLineState(LineStateFor(port, uart_->LineState()));
 }
 
 void PtyDevice::TakeFromServer() {

@@ -33,12 +33,6 @@ constexpr Clock::Micros kGraceMicros = 1'000'000;
 // server from every other client for as long as it likes.
 constexpr Clock::Micros kLongestLingerMicros = 30'000'000;
 
-// The members a settings request can change.
-bool SameSettings(const DCB& a, const DCB& b) {
-  return a.BaudRate == b.BaudRate && a.flags == b.flags && a.ByteSize == b.ByteSize &&
-         a.Parity == b.Parity && a.StopBits == b.StopBits;
-}
-
 }  // namespace
 
 ClientSession::ClientSession(net::Socket connection, Clock& clock, const DeviceConfig& config,
@@ -256,10 +250,8 @@ void ClientSession::Answer(ComPortCommand command, const std::vector<std::uint8_
 
 bool ClientSession::HandleComPort(const rfc2217::ComPortMessage& message) {
   if (IsSettingsRequest(message.command)) {
-    const DCB wanted = RequestedLineState(message, uart_->LineState(), extras_);
-    if (!SameSettings(wanted, uart_->LineState())) {
-      uart_->SetLineState(wanted);  // a refusal leaves the old state, which the answer tells
-    }
+    // A refusal leaves the old state, which the answer tells.
+    uart_->SetLineState(RequestedLineState(message, uart_->LineState(), extras_));
     Answer(message.command, AnswerValue(message, uart_->LineState(), extras_));
     return true;
   }
@@ -433,13 +425,9 @@ short ClientSession::WaitEvents() const {
 
 std::optional<Clock::Micros> ClientSession::NextDueTime() const {
   // Client data waiting for room in the UART moves as soon as a byte has left.
-  std::optional<Clock::Micros> due = uart_->NextChange(held_bytes_ > 0);
-  auto consider = [&due](Clock::Micros t) { due = due ? std::min(*due, t) : t; };
-  if (purge_deadline_) {
-    consider(*purge_deadline_);
-  }
+  std::optional<Clock::Micros> due = Earliest(uart_->NextChange(held_bytes_ > 0), purge_deadline_);
   if (client_gone_ && !finished_) {
-    consider(linger_until_);
+    due = Earliest(due, linger_until_);
   }
   return due;
 }
