@@ -1,7 +1,6 @@
 #include "emulator/emulated_device.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <utility>
 
 namespace tovrel {
@@ -182,10 +181,8 @@ void EmulatedDevice::HandleInquiry(Clock::Micros at) {
     count = *faults_.inquiry_count_text;
     count.resize(kCountFieldBytes, ' ');
   } else {
-    char digits[8];
-    const auto n = static_cast<unsigned>(std::min<std::size_t>(product_id_.size(), 999));
-    std::snprintf(digits, sizeof digits, "%03u", n);
-    count = digits;
+    count = std::to_string(std::min<std::size_t>(product_id_.size(), 999));
+    count.insert(0, kCountFieldBytes - count.size(), '0');
   }
   std::vector<std::uint8_t> reply = BytesOf(kInquiryHeaderStart + count + text);
   if (faults_.inquiry == ReplyFault::kWrongReply) {
