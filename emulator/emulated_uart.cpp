@@ -40,18 +40,11 @@ EmulatedUart::EmulatedUart(Clock& clock, const DeviceConfig& config, const Devic
   timeouts.ReadIntervalTimeout = kMaxDword;
   timeouts.WriteTotalTimeoutConstant = 1;
   (void)link_.SetTimeouts(port_, timeouts);
-  // The driver's defaults (DTR and RTS on, no flow control) at the device's own speed, so that a
-  // client that never configures the port still talks to the device.
+  // The driver's defaults (8N1, DTR and RTS on, no flow control) at the device's own speed, so
+  // that a client that never configures the port still talks to the device.
   DCB state = link_.HostLineState();
   state.BaudRate = config.initial_baud;
-  state.ByteSize = 8;
-  state.Parity = NOPARITY;
-  state.StopBits = ONESTOPBIT;
   (void)link_.SetLineState(port_, state);
-}
-
-void EmulatedUart::Advance() {
-  link_.Sync();
 }
 
 bool EmulatedUart::ClearToSend() {
@@ -96,10 +89,6 @@ std::size_t EmulatedUart::Read(std::uint8_t* buffer, std::size_t capacity) {
                         static_cast<std::uint32_t>(std::min<std::size_t>(capacity, kMaxDword)),
                         got);  // the count says what came
   return got;
-}
-
-void EmulatedUart::Purge(std::uint32_t flags) {
-  (void)link_.Purge(port_, flags);
 }
 
 std::optional<Clock::Micros> EmulatedUart::NextChange(bool want_room) const {

@@ -43,7 +43,7 @@ class EmulatedUart {
   EmulatedUart& operator=(const EmulatedUart&) = delete;
 
   // Lets the time since the last step pass on the line. Called once at the start of each step.
-  void Advance();
+  void Advance() { link_.Sync(); }
 
   // CTS as the device drives it.
   bool ClearToSend();
@@ -64,7 +64,7 @@ class EmulatedUart {
   std::size_t PendingOutput() const { return link_.PendingOutput(); }
   std::size_t PendingInput() const { return link_.PendingInput(); }
   // PURGE_* flags: drops queued output and/or unread input.
-  void Purge(std::uint32_t flags);
+  void Purge(std::uint32_t flags) { (void)link_.Purge(port_, flags); }
   // How long the bytes now pending take on the line at the current speed.
   Clock::Micros PendingOutputTime() const;
 

@@ -16,10 +16,6 @@ void SimulatedLine::SetHostState(const DCB& state) {
   ProcessAt(now_);  // lifting CTS flow control may let a held byte go
 }
 
-void SimulatedLine::SetHostReceiving(bool receiving) {
-  host_receiving_ = receiving;
-}
-
 bool SimulatedLine::HostMayStart(Clock::Micros at) const {
   if (host_in_flight_ || tx_queue_.empty()) {
     return false;
@@ -156,10 +152,6 @@ void SimulatedLine::DeliverToHost(const InFlight& byte) {
 void SimulatedLine::QueueHostOutput(const std::uint8_t* bytes, std::size_t count) {
   tx_queue_.insert(tx_queue_.end(), bytes, bytes + count);
   ProcessAt(now_);
-}
-
-std::size_t SimulatedLine::PendingOutput() const {
-  return tx_queue_.size() + (host_in_flight_ ? 1u : 0u);
 }
 
 std::size_t SimulatedLine::DropQueuedOutput(std::size_t count) {
