@@ -33,15 +33,8 @@ DCB LineStateFor(const FarPortState& port, DCB state) {
   state.StopBits = port.stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
   std::uint32_t flags = state.flags & ~(kDcbOutxCtsFlow | kDcbOutX | kDcbInX | kDcbRtsControlMask |
                                         kDcbDtrControlMask);
-  if (port.rtscts) {
-    flags |= kDcbOutxCtsFlow;
-  }
-  if (port.ixon) {
-    flags |= kDcbOutX;
-  }
-  if (port.ixoff) {
-    flags |= kDcbInX;
-  }
+  flags |= (port.rtscts ? kDcbOutxCtsFlow : 0u) | (port.ixon ? kDcbOutX : 0u) |
+           (port.ixoff ? kDcbInX : 0u);
   flags |= (port.rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE) << kDcbRtsControlShift;
   flags |= (port.dtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE) << kDcbDtrControlShift;
   state.flags = flags;
@@ -124,13 +117,8 @@ void PtyDevice::Wait(int stop_descriptor) {
   if (port_open_) {
     // A hang-up is reported whatever is asked for; while the terminal is closed it would be
     // reported at once on every wait, so the terminal is then only looked at with the settings.
-    short events = 0;
-    if (incoming_.empty() && uart_.PendingOutput() < kUartTransmitBufferBytes) {
-      events = static_cast<short>(events | POLLIN);
-    }
-    if (!outgoing_.empty()) {
-      events = static_cast<short>(events | POLLOUT);
-    }
+    const bool room = incoming_.empty() && uart_.PendingOutput() < kUartTransmitBufferBytes;
+    const auto events = static_cast<short>((room ? POLLIN : 0) | (outgoing_.empty() ? 0 : POLLOUT));
     entries[count++] = pollfd{master_, events, 0};
   }
   if (stop_descriptor >= 0) {
