@@ -3,14 +3,6 @@
 #include <functional>
 
 namespace tovrel {
-namespace {
-
-// Longest identification the inquiry reply's three-digit count can announce.
-constexpr std::uint32_t kMaxProductIdBytes = 999;
-constexpr std::uint32_t kMaxMilliseconds = 3'600'000;  // an hour: beyond any sensible fault
-constexpr std::uint32_t kMaxCount = 0xFFFFFFFFu;
-
-}  // namespace
 
 bool ParseNumber(const std::string& text, std::uint64_t low, std::uint64_t high,
                  std::uint64_t& value) {
@@ -31,7 +23,28 @@ bool ParseNumber(const std::string& text, std::uint64_t low, std::uint64_t high,
   return true;
 }
 
+std::string Quoted(const std::string& text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string quoted = "'";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      quoted += "\\x";
+      quoted += kHex[byte >> 4];
+      quoted += kHex[byte & 0x0F];
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
 namespace {
+
+// Longest identification the inquiry reply's three-digit count can announce.
+constexpr std::uint32_t kMaxProductIdBytes = 999;
+constexpr std::uint32_t kMaxMilliseconds = 3'600'000;  // an hour: beyond any sensible fault
+constexpr std::uint32_t kMaxCount = 0xFFFFFFFFu;
 
 // Where one --*-reply option puts its fault.
 ReplyFault* ReplyFaultOf(DeviceFaults& faults, const std::string& command) {
@@ -155,34 +168,16 @@ const std::vector<OptionRule>& Rules() {
   return rules;
 }
 
-const OptionRule* FindRule(const std::string& name) {
-  for (const OptionRule& rule : Rules()) {
-    if (name == rule.name) {
-      return &rule;
+// The option of `options` called `name`, or nullptr.
+template <typename Option>
+const Option* Find(const std::vector<Option>& options, const std::string& name) {
+  for (const Option& option : options) {
+    if (name == option.name) {
+      return &option;
     }
   }
   return nullptr;
 }
-
-}  // namespace
-
-std::string Quoted(const std::string& text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string quoted = "'";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      quoted += "\\x";
-      quoted += kHex[byte >> 4];
-      quoted += kHex[byte & 0x0F];
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
-
-namespace {
 
 ParseOutcome Error(std::string message, std::string& error) {
   error = std::move(message);
@@ -205,11 +200,8 @@ ParseOutcome ParseDeviceOptions(const std::vector<std::string>& arguments,
     const std::size_t equals = argument.find('=');
     const std::string name =
         argument.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-    const ProgramOption* own = nullptr;
-    for (const ProgramOption& option : program_options) {
-      own = name == option.name ? &option : own;
-    }
-    const OptionRule* rule = own != nullptr ? nullptr : FindRule(name);
+    const ProgramOption* own = Find(program_options, name);
+    const OptionRule* rule = own != nullptr ? nullptr : Find(Rules(), name);
     if (own == nullptr && rule == nullptr) {
       return Error("unknown option " + Quoted("--" + name), error);
     }
