@@ -60,18 +60,10 @@ SimulatedLink::SimulatedLink(Clock& clock, EmulatedDevice& device, LinkConfig co
   line_.SetHostReceiving(false);
 }
 
-void SimulatedLink::Sync() {
-  line_.AdvanceTo(clock_.Now());
-}
-
 void SimulatedLink::SleepUntil(Clock::Micros wake) {
   const Clock::Micros now = line_.Now();
   clock_.SleepFor(wake > now ? wake - now : 1u);
   Sync();
-}
-
-std::uint32_t SimulatedLink::CallCount(HostOp op) const {
-  return call_counts_[static_cast<std::size_t>(op)];
 }
 
 std::vector<std::uint32_t> SimulatedLink::PurgeFlags() const {

@@ -82,7 +82,7 @@ class SimulatedLink final : public SerialApiWithPortableLocks {
   // ---- For tests ----
 
   // Brings the line and the device up to the clock's present.
-  void Sync();
+  void Sync() { line_.AdvanceTo(clock_.Now()); }
 
   EmulatedDevice& Device() { return device_; }
   // Faults may be changed at any time; call counts are kept from the link's creation.
@@ -90,7 +90,7 @@ class SimulatedLink final : public SerialApiWithPortableLocks {
 
   // Every platform call, in order.
   const std::vector<HostCall>& Calls() const { return calls_; }
-  std::uint32_t CallCount(HostOp op) const;
+  std::uint32_t CallCount(HostOp op) const { return call_counts_[static_cast<std::size_t>(op)]; }
   // The flags of each Purge call, in order.
   std::vector<std::uint32_t> PurgeFlags() const;
 
