@@ -13,7 +13,7 @@ constexpr std::size_t kHeadBytes = 3;
 
 std::optional<std::vector<std::uint8_t>> CommandFrameParser::Feed(std::uint8_t byte) {
   if (byte == kEsc) {
-    Drop();
+    Reset();
     frame_.push_back(byte);
     return std::nullopt;
   }
@@ -22,7 +22,7 @@ std::optional<std::vector<std::uint8_t>> CommandFrameParser::Feed(std::uint8_t b
     return std::nullopt;
   }
   if (frame_.size() == 1 && byte != kBang) {
-    Drop();
+    Reset();
     ++ignored_;
     return std::nullopt;
   }
@@ -33,16 +33,12 @@ std::optional<std::vector<std::uint8_t>> CommandFrameParser::Feed(std::uint8_t b
     return done;
   }
   if (frame_.size() >= kMaxFrameBytes) {
-    Drop();
+    Reset();
   }
   return std::nullopt;
 }
 
 void CommandFrameParser::Reset() {
-  Drop();
-}
-
-void CommandFrameParser::Drop() {
   ignored_ += static_cast<std::uint32_t>(frame_.size());
   frame_.clear();
 }

@@ -23,8 +23,6 @@ class CommandFrameParser {
   std::uint32_t IgnoredBytes() const { return ignored_; }
 
  private:
-  void Drop();
-
   std::vector<std::uint8_t> frame_;
   std::uint32_t ignored_ = 0;
 };

@@ -3,14 +3,6 @@
 #include <functional>
 
 namespace tovrel {
-namespace {
-
-// Longest identification the inquiry reply's three-digit count can announce.
-constexpr std::uint64_t kMaxProductIdBytes = 999;
-constexpr std::uint64_t kMaxMilliseconds = 3'600'000;  // an hour: beyond any sensible fault
-constexpr std::uint64_t kMaxCount = 0xFFFFFFFFu;
-
-}  // namespace
 
 bool ParseNumber(const std::string& text, std::uint64_t low, std::uint64_t high,
                  std::uint64_t& value) {
@@ -31,7 +23,28 @@ bool ParseNumber(const std::string& text, std::uint64_t low, std::uint64_t high,
   return true;
 }
 
+std::string Quoted(const std::string& text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string quoted = "'";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      quoted += "\\x";
+      quoted += kHex[byte >> 4];
+      quoted += kHex[byte & 0x0F];
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
 namespace {
+
+// Longest identification the inquiry reply's three-digit count can announce.
+constexpr std::uint32_t kMaxProductIdBytes = 999;
+constexpr std::uint32_t kMaxMilliseconds = 3'600'000;  // an hour: beyond any sensible fault
+constexpr std::uint32_t kMaxCount = 0xFFFFFFFFu;
 
 // Where one --*-reply option puts its fault.
 ReplyFault* ReplyFaultOf(DeviceFaults& faults, const std::string& command) {
@@ -56,14 +69,15 @@ struct OptionRule {
   Apply apply;
 };
 
-Apply Number(std::uint64_t low, std::uint64_t high,
-             std::function<void(DeviceOptions&, std::uint64_t)> store) {
+// Every range lies within 32 bits, so the number is stored as such.
+Apply Number(std::uint32_t low, std::uint32_t high,
+             std::function<void(DeviceOptions&, std::uint32_t)> store) {
   return [low, high, store](DeviceOptions& options, const std::string& value) {
     std::uint64_t number = 0;
     if (!ParseNumber(value, low, high, number)) {
       return false;
     }
-    store(options, number);
+    store(options, static_cast<std::uint32_t>(number));
     return true;
   };
 }
@@ -108,10 +122,7 @@ const std::vector<OptionRule>& Rules() {
          return true;
        }},
       {"baud", true, "a rate from 1 to 4000000",
-       Number(1, 4'000'000,
-              [](DeviceOptions& o, std::uint64_t n) {
-                o.config.initial_baud = static_cast<std::uint32_t>(n);
-              })},
+       Number(1, 4'000'000, [](DeviceOptions& o, std::uint32_t n) { o.config.initial_baud = n; })},
       {"product-id", true, "at most 999 characters",
        Text(kMaxProductIdBytes,
             [](DeviceOptions& o, const std::string& v) { o.config.product_id = v; })},
@@ -120,81 +131,53 @@ const std::vector<OptionRule>& Rules() {
             [](DeviceOptions& o, const std::string& v) { o.config.product_id_after_flash = v; })},
       {"busy-ms", true, "milliseconds from 0 to 3600000",
        Number(0, kMaxMilliseconds,
-              [](DeviceOptions& o, std::uint64_t n) { o.config.busy_per_piece_us = n * 1000u; })},
-      {"piece-bytes", true, "a number from 1 to 65536",
-       Number(1, 65536,
-              [](DeviceOptions& o, std::uint64_t n) {
-                o.config.piece_bytes = static_cast<std::uint32_t>(n);
+              [](DeviceOptions& o, std::uint32_t n) {
+                o.config.busy_per_piece_us = Clock::Micros{n} * 1000u;
               })},
+      {"piece-bytes", true, "a number from 1 to 65536",
+       Number(1, 65536, [](DeviceOptions& o, std::uint32_t n) { o.config.piece_bytes = n; })},
       {"max-image", true, "a number of bytes",
        Number(0, kMaxCount,
-              [](DeviceOptions& o, std::uint64_t n) {
-                o.config.max_image_bytes = static_cast<std::uint32_t>(n);
-              })},
+              [](DeviceOptions& o, std::uint32_t n) { o.config.max_image_bytes = n; })},
       {"silent", false, "", Flag([](DeviceOptions& o) { o.faults.silent = true; })},
       {"no-reply", true, "inquiry, baud or start", Reply(ReplyFault::kNoReply)},
       {"wrong-reply", true, "inquiry, baud or start", Reply(ReplyFault::kWrongReply)},
       {"short-reply", true, "inquiry, baud or start", Reply(ReplyFault::kShortReply)},
       {"short-by", true, "a number from 1 to 1000",
        Number(1, 1000,
-              [](DeviceOptions& o, std::uint64_t n) {
-                o.faults.short_reply_missing_bytes = static_cast<std::uint32_t>(n);
-              })},
+              [](DeviceOptions& o, std::uint32_t n) { o.faults.short_reply_missing_bytes = n; })},
       {"inquiry-count", true, "at most 3 characters",
        Text(3, [](DeviceOptions& o, const std::string& v) { o.faults.inquiry_count_text = v; })},
       {"inquiry-text-bytes", true, "a number from 0 to 999",
        Number(0, kMaxProductIdBytes,
-              [](DeviceOptions& o, std::uint64_t n) {
-                o.faults.inquiry_text_bytes = static_cast<std::uint32_t>(n);
-              })},
+              [](DeviceOptions& o, std::uint32_t n) { o.faults.inquiry_text_bytes = n; })},
       {"refuse-rate-change", false, "",
        Flag([](DeviceOptions& o) { o.faults.refuse_rate_change = true; })},
       {"cts-stuck-off", false, "", Flag([](DeviceOptions& o) { o.faults.cts_stuck_off = true; })},
       {"cts-off-after-pieces", true, "a number of pieces",
        Number(0, kMaxCount,
-              [](DeviceOptions& o, std::uint64_t n) {
-                o.faults.cts_stuck_off_after_pieces = static_cast<std::uint32_t>(n);
-              })},
+              [](DeviceOptions& o, std::uint32_t n) { o.faults.cts_stuck_off_after_pieces = n; })},
       {"reply-nuls", true, "a number from 0 to 1000",
-       Number(0, 1000,
-              [](DeviceOptions& o, std::uint64_t n) {
-                o.faults.reply_nuls = static_cast<std::uint32_t>(n);
-              })},
+       Number(0, 1000, [](DeviceOptions& o, std::uint32_t n) { o.faults.reply_nuls = n; })},
       {"reply-delay-ms", true, "milliseconds from 0 to 3600000",
        Number(0, kMaxMilliseconds,
-              [](DeviceOptions& o, std::uint64_t n) { o.faults.reply_delay_us = n * 1000u; })},
+              [](DeviceOptions& o, std::uint32_t n) {
+                o.faults.reply_delay_us = Clock::Micros{n} * 1000u;
+              })},
   };
   return rules;
 }
 
-const OptionRule* FindRule(const std::string& name) {
-  for (const OptionRule& rule : Rules()) {
-    if (name == rule.name) {
-      return &rule;
+// The option of `options` called `name`, or nullptr.
+template <typename Option>
+const Option* Find(const std::vector<Option>& options, const std::string& name) {
+  for (const Option& option : options) {
+    if (name == option.name) {
+      return &option;
     }
   }
   return nullptr;
 }
-
-}  // namespace
-
-std::string Quoted(const std::string& text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string quoted = "'";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      quoted += "\\x";
-      quoted += kHex[byte >> 4];
-      quoted += kHex[byte & 0x0F];
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
-
-namespace {
 
 ParseOutcome Error(std::string message, std::string& error) {
   error = std::move(message);
@@ -217,11 +200,8 @@ ParseOutcome ParseDeviceOptions(const std::vector<std::string>& arguments,
     const std::size_t equals = argument.find('=');
     const std::string name =
         argument.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-    const ProgramOption* own = nullptr;
-    for (const ProgramOption& option : program_options) {
-      own = name == option.name ? &option : own;
-    }
-    const OptionRule* rule = own != nullptr ? nullptr : FindRule(name);
+    const ProgramOption* own = Find(program_options, name);
+    const OptionRule* rule = own != nullptr ? nullptr : Find(Rules(), name);
     if (own == nullptr && rule == nullptr) {
       return Error("unknown option " + Quoted("--" + name), error);
     }

@@ -1,7 +1,6 @@
 #include "emulator/emulated_device.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <utility>
 
 namespace tovrel {
@@ -14,26 +13,22 @@ constexpr std::size_t kCountFieldBytes = 3;
 constexpr std::size_t kMaxRateDigits = 9;
 constexpr std::size_t kMaxSizeDigits = 10;
 
-std::vector<std::uint8_t> BytesOf(const char* text) {
-  std::vector<std::uint8_t> bytes;
-  for (const char* p = text; *p != '\0'; ++p) {
-    bytes.push_back(static_cast<std::uint8_t>(*p));
-  }
-  return bytes;
+std::vector<std::uint8_t> BytesOf(const std::string& text) {
+  return std::vector<std::uint8_t>(text.begin(), text.end());
 }
 
-bool AllDigits(const std::vector<std::uint8_t>& text, std::size_t from) {
+// The number that text[from..] spells in decimal digits; nullopt when it is empty or holds
+// anything else.
+std::optional<std::uint64_t> DecimalValue(const std::vector<std::uint8_t>& text, std::size_t from) {
   if (from >= text.size()) {
-    return false;
+    return std::nullopt;
   }
-  return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(from), text.end(),
-                     [](std::uint8_t c) { return c >= '0' && c <= '9'; });
-}
-
-std::uint64_t DecimalValue(const std::vector<std::uint8_t>& digits, std::size_t from) {
   std::uint64_t value = 0;
-  for (std::size_t i = from; i < digits.size(); ++i) {
-    value = value * 10u + static_cast<std::uint64_t>(digits[i] - '0');
+  for (std::size_t i = from; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') {
+      return std::nullopt;
+    }
+    value = value * 10u + static_cast<std::uint64_t>(text[i] - '0');
   }
   return value;
 }
@@ -186,15 +181,10 @@ void EmulatedDevice::HandleInquiry(Clock::Micros at) {
     count = *faults_.inquiry_count_text;
     count.resize(kCountFieldBytes, ' ');
   } else {
-    char digits[8];
-    const auto n = static_cast<unsigned>(std::min<std::size_t>(product_id_.size(), 999));
-    std::snprintf(digits, sizeof digits, "%03u", n);
-    count = digits;
+    count = std::to_string(std::min<std::size_t>(product_id_.size(), 999));
+    count.insert(0, kCountFieldBytes - count.size(), '0');
   }
-  std::vector<std::uint8_t> reply = BytesOf(kInquiryHeaderStart);
-  for (char c : count + text) {
-    reply.push_back(static_cast<std::uint8_t>(c));
-  }
+  std::vector<std::uint8_t> reply = BytesOf(kInquiryHeaderStart + count + text);
   if (faults_.inquiry == ReplyFault::kWrongReply) {
     reply[0] = 'X';
   }
@@ -203,13 +193,12 @@ void EmulatedDevice::HandleInquiry(Clock::Micros at) {
 
 void EmulatedDevice::HandleBaudRate(const std::vector<std::uint8_t>& params, Clock::Micros at) {
   std::optional<std::uint32_t> rate;
-  if (params.size() <= kMaxRateDigits && AllDigits(params, 0)) {
-    const std::uint64_t n = DecimalValue(params, 0);
-    if (IsDeviceRate(n)) {
-      rate = static_cast<std::uint32_t>(n);
-    } else if (IsDeviceRate(n * 10u)) {
-      rate = static_cast<std::uint32_t>(n * 10u);
-    }
+  const std::optional<std::uint64_t> n =
+      params.size() <= kMaxRateDigits ? DecimalValue(params, 0) : std::nullopt;
+  if (n && IsDeviceRate(*n)) {
+    rate = static_cast<std::uint32_t>(*n);
+  } else if (n && IsDeviceRate(*n * 10u)) {
+    rate = static_cast<std::uint32_t>(*n * 10u);
   }
   if (!rate || faults_.refuse_rate_change) {
     Reply(BytesOf(kBaudRefused), faults_.baud, at);
@@ -221,16 +210,17 @@ void EmulatedDevice::HandleBaudRate(const std::vector<std::uint8_t>& params, Clo
 }
 
 void EmulatedDevice::HandleStart(const std::vector<std::uint8_t>& params, Clock::Micros at) {
-  const bool well_formed = params.size() >= 2 && params.size() <= 1 + kMaxSizeDigits &&
-                           params[0] == '0' && AllDigits(params, 1);
-  const std::uint64_t size = well_formed ? DecimalValue(params, 1) : 0;
-  if (!well_formed || size > config_.max_image_bytes || faults_.start == ReplyFault::kWrongReply) {
+  const std::optional<std::uint64_t> size =
+      params.size() <= 1 + kMaxSizeDigits && !params.empty() && params[0] == '0'
+          ? DecimalValue(params, 1)
+          : std::nullopt;
+  if (!size || *size > config_.max_image_bytes || faults_.start == ReplyFault::kWrongReply) {
     Reply(BytesOf(kStartRefused), faults_.start, at);
     return;
   }
   Reply(BytesOf(kStartAccepted), faults_.start, at);
 
-  announced_bytes_ = static_cast<std::uint32_t>(size);
+  announced_bytes_ = static_cast<std::uint32_t>(*size);
   image_.clear();
   image_.reserve(announced_bytes_);
   bytes_in_piece_ = 0;
@@ -241,11 +231,7 @@ void EmulatedDevice::HandleStart(const std::vector<std::uint8_t>& params, Clock:
     stuck_off_ = true;
   }
   if (announced_bytes_ == 0) {
-    receiving_image_ = false;
-    programming_complete_ = true;
-    if (config_.product_id_after_flash) {
-      product_id_ = *config_.product_id_after_flash;
-    }
+    CompleteImage();
   }
 }
 
@@ -260,11 +246,15 @@ void EmulatedDevice::ReceiveImageByte(std::uint8_t byte, Clock::Micros at) {
     busy_until_ = std::max(busy_until_, at + faults_.cts_hold_us);
   }
   if (last) {
-    receiving_image_ = false;
-    programming_complete_ = true;
-    if (config_.product_id_after_flash) {
-      product_id_ = *config_.product_id_after_flash;
-    }
+    CompleteImage();
+  }
+}
+
+void EmulatedDevice::CompleteImage() {
+  receiving_image_ = false;
+  programming_complete_ = true;
+  if (config_.product_id_after_flash) {
+    product_id_ = *config_.product_id_after_flash;
   }
 }
 

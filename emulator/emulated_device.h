@@ -128,6 +128,8 @@ class EmulatedDevice {
   void HandleStart(const std::vector<std::uint8_t>& params, Clock::Micros at);
   void ReceiveImageByte(std::uint8_t byte, Clock::Micros at);
   void FinishPiece(Clock::Micros at);
+  // Every announced byte has arrived: the device shows its new identification.
+  void CompleteImage();
   // Queues a reply shaped by `fault` and the general faults; a speed change, if any, follows
   // its last byte (or happens at once when nothing is sent).
   void Reply(std::vector<std::uint8_t> bytes, ReplyFault fault, Clock::Micros at,

@@ -40,18 +40,11 @@ EmulatedUart::EmulatedUart(Clock& clock, const DeviceConfig& config, const Devic
   timeouts.ReadIntervalTimeout = kMaxDword;
   timeouts.WriteTotalTimeoutConstant = 1;
   (void)link_.SetTimeouts(port_, timeouts);
-  // The driver's defaults (DTR and RTS on, no flow control) at the device's own speed, so that a
-  // client that never configures the port still talks to the device.
+  // The driver's defaults (8N1, DTR and RTS on, no flow control) at the device's own speed, so
+  // that a client that never configures the port still talks to the device.
   DCB state = link_.HostLineState();
   state.BaudRate = config.initial_baud;
-  state.ByteSize = 8;
-  state.Parity = NOPARITY;
-  state.StopBits = ONESTOPBIT;
   (void)link_.SetLineState(port_, state);
-}
-
-void EmulatedUart::Advance() {
-  link_.Sync();
 }
 
 bool EmulatedUart::ClearToSend() {
@@ -66,6 +59,12 @@ bool EmulatedUart::OutputHeld() {
 }
 
 bool EmulatedUart::SetLineState(const DCB& state) {
+  const DCB& now = LineState();
+  if (state.BaudRate == now.BaudRate && state.flags == now.flags &&
+      state.ByteSize == now.ByteSize && state.Parity == now.Parity &&
+      state.StopBits == now.StopBits) {
+    return true;
+  }
   return static_cast<bool>(link_.SetLineState(port_, state));
 }
 
@@ -92,31 +91,20 @@ std::size_t EmulatedUart::Read(std::uint8_t* buffer, std::size_t capacity) {
   return got;
 }
 
-void EmulatedUart::Purge(std::uint32_t flags) {
-  (void)link_.Purge(port_, flags);
-}
-
 std::optional<Clock::Micros> EmulatedUart::NextChange(bool want_room) const {
   const SimulatedLine& line = link_.Line();
   std::optional<Clock::Micros> next = line.NextDeviceEventTime();
-  auto consider = [&next](std::optional<Clock::Micros> t) {
-    if (t && (!next || *t < *next)) {
-      next = t;
-    }
-  };
   if (!device_.ClearToSend(line.Now())) {
-    consider(device_.NextClearToSend(line.Now()));
+    next = Earliest(next, device_.NextClearToSend(line.Now()));
   }
   const std::size_t pending = line.PendingOutput();
   if (pending > 0) {
     // Bytes that arrive before the one the device may react to show nothing; the last one
     // empties the transmit side.
-    std::size_t nth = static_cast<std::size_t>(
-        std::min<std::uint64_t>(pending, device_.BytesBeforeReaction() + 1));
-    if (want_room) {
-      nth = 1;
-    }
-    consider(line.HostByteArrival(nth));
+    const std::size_t nth = want_room ? 1
+                                      : static_cast<std::size_t>(std::min<std::uint64_t>(
+                                            pending, device_.BytesBeforeReaction() + 1));
+    next = Earliest(next, line.HostByteArrival(nth));
   }
   return next;
 }

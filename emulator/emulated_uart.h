@@ -43,7 +43,7 @@ class EmulatedUart {
   EmulatedUart& operator=(const EmulatedUart&) = delete;
 
   // Lets the time since the last step pass on the line. Called once at the start of each step.
-  void Advance();
+  void Advance() { link_.Sync(); }
 
   // CTS as the device drives it.
   bool ClearToSend();
@@ -51,7 +51,9 @@ class EmulatedUart {
   bool OutputHeld();
 
   const DCB& LineState() const { return link_.HostLineState(); }
-  // False when the link refuses the state (for instance a zero rate); the old one stays.
+  // False when the link refuses the state (for instance a zero rate); the old one stays. A state
+  // that differs from the one in force in none of the settings a port's owner changes (speed,
+  // frame, flags) is not handed to the link at all.
   bool SetLineState(const DCB& state);
 
   // Hands over as many of `count` bytes as the transmit buffer takes; returns how many.
@@ -62,7 +64,7 @@ class EmulatedUart {
   std::size_t PendingOutput() const { return link_.PendingOutput(); }
   std::size_t PendingInput() const { return link_.PendingInput(); }
   // PURGE_* flags: drops queued output and/or unread input.
-  void Purge(std::uint32_t flags);
+  void Purge(std::uint32_t flags) { (void)link_.Purge(port_, flags); }
   // How long the bytes now pending take on the line at the current speed.
   Clock::Micros PendingOutputTime() const;
 

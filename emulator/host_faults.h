@@ -80,7 +80,7 @@ enum class HostOp {
   kDrain,
   kClosePort,
 };
-inline constexpr int kHostOpCount = 14;
+inline constexpr int kHostOpCount = static_cast<int>(HostOp::kClosePort) + 1;
 
 // One platform call as the link saw it.
 struct HostCall {

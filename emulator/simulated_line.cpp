@@ -16,10 +16,6 @@ void SimulatedLine::SetHostState(const DCB& state) {
   ProcessAt(now_);  // lifting CTS flow control may let a held byte go
 }
 
-void SimulatedLine::SetHostReceiving(bool receiving) {
-  host_receiving_ = receiving;
-}
-
 bool SimulatedLine::HostMayStart(Clock::Micros at) const {
   if (host_in_flight_ || tx_queue_.empty()) {
     return false;
@@ -45,22 +41,13 @@ bool SimulatedLine::HostRtsOn() const {
 }
 
 std::optional<Clock::Micros> SimulatedLine::NextEventTime() const {
-  std::optional<Clock::Micros> next;
-  auto consider = [&next](Clock::Micros t) { next = next ? std::min(*next, t) : t; };
-
+  std::optional<Clock::Micros> host;
   if (host_in_flight_) {
-    consider(host_in_flight_->ends_at);
+    host = host_in_flight_->ends_at;
   } else if (!tx_queue_.empty()) {
-    if (HostMayStart(now_)) {
-      consider(now_);
-    } else if (auto cts = device_.NextClearToSend(now_)) {
-      consider(*cts);
-    }
+    host = HostMayStart(now_) ? now_ : device_.NextClearToSend(now_);
   }
-  if (auto device = NextDeviceEventTime()) {
-    consider(*device);
-  }
-  return next;
+  return Earliest(host, NextDeviceEventTime());
 }
 
 std::optional<Clock::Micros> SimulatedLine::NextDeviceEventTime() const {
@@ -165,10 +152,6 @@ void SimulatedLine::DeliverToHost(const InFlight& byte) {
 void SimulatedLine::QueueHostOutput(const std::uint8_t* bytes, std::size_t count) {
   tx_queue_.insert(tx_queue_.end(), bytes, bytes + count);
   ProcessAt(now_);
-}
-
-std::size_t SimulatedLine::PendingOutput() const {
-  return tx_queue_.size() + (host_in_flight_ ? 1u : 0u);
 }
 
 std::size_t SimulatedLine::DropQueuedOutput(std::size_t count) {

@@ -3,6 +3,7 @@
 // plays every event up to the given time in order; nothing here sleeps.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -14,6 +15,15 @@
 #include "emulator/line_format.h"
 
 namespace tovrel {
+
+// The earlier of two times, either of which may be missing.
+inline std::optional<Clock::Micros> Earliest(std::optional<Clock::Micros> a,
+                                             std::optional<Clock::Micros> b) {
+  if (a && b) {
+    return std::min(*a, *b);
+  }
+  return a ? a : b;
+}
 
 class SimulatedLine {
  public:
@@ -38,12 +48,12 @@ class SimulatedLine {
   // control, RTS control and NUL discarding.
   void SetHostState(const DCB& state);
   // Whether the host's port takes in what arrives (false while closed: bytes are lost).
-  void SetHostReceiving(bool receiving);
+  void SetHostReceiving(bool receiving) { host_receiving_ = receiving; }
 
   // Host output.
   void QueueHostOutput(const std::uint8_t* bytes, std::size_t count);
   // Bytes written by the host that have not yet completely left the line.
-  std::size_t PendingOutput() const;
+  std::size_t PendingOutput() const { return tx_queue_.size() + (host_in_flight_ ? 1u : 0u); }
   // Drops up to `count` bytes from the back of the output not yet started; returns how many.
   std::size_t DropQueuedOutput(std::size_t count);
   std::size_t QueuedOutput() const { return tx_queue_.size(); }

@@ -11,6 +11,7 @@ namespace tovrel {
 namespace {
 
 constexpr Clock::Micros kMicrosPerMs = 1000;
+constexpr Clock::Micros kNever = ~Clock::Micros{0};
 
 // The line state a freshly opened port reports before anyone configures it.
 DCB DriverDefaultLineState() {
@@ -28,12 +29,13 @@ DCB DriverDefaultLineState() {
   return state;
 }
 
-// start + (multiplier * count + constant) milliseconds. A time-out too long for the clock to
-// count is no limit at all rather than a wrapped-around, too early one.
+// start + (multiplier * count + constant) milliseconds; nullopt when multiplier and constant are
+// both 0, which means no time-out. A time-out too long for the clock to count is no limit at all
+// rather than a wrapped-around, too early one.
 std::optional<Clock::Micros> Deadline(Clock::Micros start, std::uint32_t multiplier,
                                       std::uint64_t count, std::uint32_t constant) {
-  constexpr Clock::Micros kNever = ~Clock::Micros{0};
-  if (count != 0 && multiplier > (kNever - constant) / count) {
+  if ((multiplier == 0 && constant == 0) ||
+      (count != 0 && multiplier > (kNever - constant) / count)) {
     return std::nullopt;
   }
   const Clock::Micros ms = Clock::Micros{multiplier} * count + constant;
@@ -41,17 +43,6 @@ std::optional<Clock::Micros> Deadline(Clock::Micros start, std::uint32_t multipl
     return std::nullopt;
   }
   return start + ms * kMicrosPerMs;
-}
-
-std::optional<Clock::Micros> Earliest(std::optional<Clock::Micros> a,
-                                      std::optional<Clock::Micros> b) {
-  if (!a) {
-    return b;
-  }
-  if (!b) {
-    return a;
-  }
-  return std::min(*a, *b);
 }
 
 }  // namespace
@@ -69,18 +60,10 @@ SimulatedLink::SimulatedLink(Clock& clock, EmulatedDevice& device, LinkConfig co
   line_.SetHostReceiving(false);
 }
 
-void SimulatedLink::Sync() {
-  line_.AdvanceTo(clock_.Now());
-}
-
 void SimulatedLink::SleepUntil(Clock::Micros wake) {
   const Clock::Micros now = line_.Now();
   clock_.SleepFor(wake > now ? wake - now : 1u);
   Sync();
-}
-
-std::uint32_t SimulatedLink::CallCount(HostOp op) const {
-  return call_counts_[static_cast<std::size_t>(op)];
 }
 
 std::vector<std::uint32_t> SimulatedLink::PurgeFlags() const {
@@ -105,6 +88,29 @@ SysResult SimulatedLink::Fail(HostOp op, Clock::Micros at, std::uint32_t argumen
                               std::uint32_t error) {
   last_error_ = error;
   return Finish(op, at, argument, 0, false);
+}
+
+template <typename Body>
+SysResult SimulatedLink::Serve(HostOp op, PortHandle port, std::uint32_t fails_from_call,
+                               std::uint32_t argument, Body body) {
+  const Clock::Micros at = clock_.Now();
+  if (!Admit(op, port, fails_from_call)) {
+    return Finish(op, at, argument, 0, false);
+  }
+  Sync();
+  const std::uint32_t result = body();
+  return Finish(op, at, argument, result, true);
+}
+
+bool SimulatedLink::AwaitOutput(std::size_t left, std::optional<Clock::Micros> deadline) {
+  while (line_.PendingOutput() > left) {
+    const std::optional<Clock::Micros> wake = Earliest(line_.NextEventTime(), deadline);
+    if (!wake || line_.Now() >= deadline.value_or(kNever)) {
+      return false;
+    }
+    SleepUntil(*wake);
+  }
+  return true;
 }
 
 bool SimulatedLink::Admit(HostOp op, PortHandle port, std::uint32_t fails_from_call) {
@@ -151,25 +157,19 @@ SysResult SimulatedLink::OpenPort(const char* name, PortHandle& port) {
 
 SysResult SimulatedLink::SetupQueues(PortHandle port, std::uint32_t input_bytes,
                                      std::uint32_t output_bytes) {
-  const Clock::Micros at = clock_.Now();
-  if (!Admit(HostOp::kSetupQueues, port, 0)) {
-    return Finish(HostOp::kSetupQueues, at, input_bytes, 0, false);
-  }
-  Sync();
-  input_queue_bytes_ = input_bytes;
-  output_queue_bytes_ = output_bytes;
-  line_.SetInputCapacity(input_bytes);
-  return Finish(HostOp::kSetupQueues, at, input_bytes, 0, true);
+  return Serve(HostOp::kSetupQueues, port, 0, input_bytes, [&] {
+    input_queue_bytes_ = input_bytes;
+    output_queue_bytes_ = output_bytes;
+    line_.SetInputCapacity(input_bytes);
+    return 0u;
+  });
 }
 
 SysResult SimulatedLink::GetLineState(PortHandle port, DCB& state) {
-  const Clock::Micros at = clock_.Now();
-  if (!Admit(HostOp::kGetLineState, port, faults_.get_line_state_fails_from_call)) {
-    return Finish(HostOp::kGetLineState, at, 0, 0, false);
-  }
-  Sync();
-  state = line_state_;
-  return Finish(HostOp::kGetLineState, at, 0, 0, true);
+  return Serve(HostOp::kGetLineState, port, faults_.get_line_state_fails_from_call, 0, [&] {
+    state = line_state_;
+    return 0u;
+  });
 }
 
 SysResult SimulatedLink::SetLineState(PortHandle port, const DCB& state) {
@@ -188,68 +188,48 @@ SysResult SimulatedLink::SetLineState(PortHandle port, const DCB& state) {
 }
 
 SysResult SimulatedLink::GetTimeouts(PortHandle port, COMMTIMEOUTS& timeouts) {
-  const Clock::Micros at = clock_.Now();
-  if (!Admit(HostOp::kGetTimeouts, port, faults_.get_timeouts_fails_from_call)) {
-    return Finish(HostOp::kGetTimeouts, at, 0, 0, false);
-  }
-  Sync();
-  timeouts = timeouts_;
-  return Finish(HostOp::kGetTimeouts, at, 0, 0, true);
+  return Serve(HostOp::kGetTimeouts, port, faults_.get_timeouts_fails_from_call, 0, [&] {
+    timeouts = timeouts_;
+    return 0u;
+  });
 }
 
 SysResult SimulatedLink::SetTimeouts(PortHandle port, const COMMTIMEOUTS& timeouts) {
-  const Clock::Micros at = clock_.Now();
-  if (!Admit(HostOp::kSetTimeouts, port, faults_.set_timeouts_fails_from_call)) {
-    return Finish(HostOp::kSetTimeouts, at, 0, 0, false);
-  }
-  Sync();
-  timeouts_ = timeouts;
-  return Finish(HostOp::kSetTimeouts, at, 0, 0, true);
+  return Serve(HostOp::kSetTimeouts, port, faults_.set_timeouts_fails_from_call, 0, [&] {
+    timeouts_ = timeouts;
+    return 0u;
+  });
 }
 
 SysResult SimulatedLink::GetModemStatus(PortHandle port, std::uint32_t& status) {
-  const Clock::Micros at = clock_.Now();
-  if (!Admit(HostOp::kGetModemStatus, port, faults_.modem_status_fails_from_call)) {
-    return Finish(HostOp::kGetModemStatus, at, 0, 0, false);
-  }
-  Sync();
-  status = device_.ClearToSend(line_.Now()) ? MS_CTS_ON : 0u;
-  return Finish(HostOp::kGetModemStatus, at, 0, status, true);
+  return Serve(HostOp::kGetModemStatus, port, faults_.modem_status_fails_from_call, 0, [&] {
+    status = device_.ClearToSend(line_.Now()) ? MS_CTS_ON : 0u;
+    return status;
+  });
 }
 
 SysResult SimulatedLink::ClearDtr(PortHandle port) {
-  const Clock::Micros at = clock_.Now();
-  if (!Admit(HostOp::kClearDtr, port, 0)) {
-    return Finish(HostOp::kClearDtr, at, 0, 0, false);
-  }
-  Sync();
-  dtr_on_ = false;
-  return Finish(HostOp::kClearDtr, at, 0, 0, true);
+  return Serve(HostOp::kClearDtr, port, 0, 0, [this] {
+    dtr_on_ = false;
+    return 0u;
+  });
 }
 
 SysResult SimulatedLink::Purge(PortHandle port, std::uint32_t flags) {
-  const Clock::Micros at = clock_.Now();
-  if (!Admit(HostOp::kPurge, port, 0)) {
-    return Finish(HostOp::kPurge, at, flags, 0, false);
-  }
-  Sync();
-  // A byte already on its way cannot be called back; only queued ones are dropped.
-  if ((flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0) {
-    line_.ClearOutput();
-  }
-  if ((flags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0) {
-    line_.ClearInput();
-  }
-  return Finish(HostOp::kPurge, at, flags, 0, true);
+  return Serve(HostOp::kPurge, port, 0, flags, [&] {
+    // A byte already on its way cannot be called back; only queued ones are dropped.
+    if ((flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0) {
+      line_.ClearOutput();
+    }
+    if ((flags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0) {
+      line_.ClearInput();
+    }
+    return 0u;
+  });
 }
 
 SysResult SimulatedLink::ClearErrors(PortHandle port) {
-  const Clock::Micros at = clock_.Now();
-  if (!Admit(HostOp::kClearErrors, port, 0)) {
-    return Finish(HostOp::kClearErrors, at, 0, 0, false);
-  }
-  Sync();
-  return Finish(HostOp::kClearErrors, at, 0, 0, true);
+  return Serve(HostOp::kClearErrors, port, 0, 0, [] { return 0u; });
 }
 
 SysResult SimulatedLink::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
@@ -270,13 +250,10 @@ SysResult SimulatedLink::ReadBytes(PortHandle port, std::uint8_t* buffer, std::u
   const bool return_on_any =
       t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword &&
       t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxDword;
-  std::optional<Clock::Micros> total_deadline;
-  if (return_on_any) {
-    total_deadline = Deadline(start, 0, 0, t.ReadTotalTimeoutConstant);
-  } else if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0) {
-    total_deadline =
-        Deadline(start, t.ReadTotalTimeoutMultiplier, count, t.ReadTotalTimeoutConstant);
-  }
+  const std::optional<Clock::Micros> total_deadline =
+      return_on_any
+          ? Deadline(start, 0, 0, t.ReadTotalTimeoutConstant)
+          : Deadline(start, t.ReadTotalTimeoutMultiplier, count, t.ReadTotalTimeoutConstant);
   std::optional<Clock::Micros> interval;
   if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword) {
     interval = Clock::Micros{t.ReadIntervalTimeout} * kMicrosPerMs;
@@ -289,12 +266,9 @@ SysResult SimulatedLink::ReadBytes(PortHandle port, std::uint8_t* buffer, std::u
       break;
     }
     const Clock::Micros now = line_.Now();
-    std::optional<Clock::Micros> wake;
-    if (total_deadline) {
-      if (now >= *total_deadline) {
-        break;
-      }
-      wake = total_deadline;
+    std::optional<Clock::Micros> wake = total_deadline;
+    if (wake && now >= *wake) {
+      break;
     }
     if (interval && got > 0) {
       const Clock::Micros gap_ends = std::max(line_.LastInputArrival(), start) + *interval;
@@ -332,34 +306,21 @@ SysResult SimulatedLink::WriteBytes(PortHandle port, const std::uint8_t* bytes, 
     return Fail(HostOp::kWriteBytes, at, count, kSimErrorInvalidParameter);
   }
   Sync();
-  std::optional<Clock::Micros> deadline;
-  if (timeouts_.WriteTotalTimeoutMultiplier != 0 || timeouts_.WriteTotalTimeoutConstant != 0) {
-    deadline = Deadline(line_.Now(), timeouts_.WriteTotalTimeoutMultiplier, count,
-                        timeouts_.WriteTotalTimeoutConstant);
-  }
+  const std::optional<Clock::Micros> deadline =
+      Deadline(line_.Now(), timeouts_.WriteTotalTimeoutMultiplier, count,
+               timeouts_.WriteTotalTimeoutConstant);
   line_.QueueHostOutput(bytes, count);
   const std::size_t buffer_bytes = config_.write_completion == WriteCompletion::kWhenSent
                                        ? std::size_t{0}
                                        : std::size_t{config_.host_tx_buffer_bytes};
-  for (;;) {
-    if (line_.PendingOutput() <= buffer_bytes) {
-      bytes_written = count;
-      break;
-    }
-    std::optional<Clock::Micros> wake = line_.NextEventTime();
-    if (deadline) {
-      wake = Earliest(wake, deadline);
-    }
-    if (!wake || line_.Now() >= deadline.value_or(~Clock::Micros{0})) {
-      // Out of time (or nothing could ever move the bytes on): what has not started and does
-      // not fit the driver's buffer is not sent. A write that returns once sent gives up every
-      // byte of it that has not started, so its count is what the device gets.
-      const std::size_t excess = line_.PendingOutput() - buffer_bytes;
-      const std::size_t dropped = line_.DropQueuedOutput(std::min<std::size_t>(excess, count));
-      bytes_written = count - static_cast<std::uint32_t>(dropped);
-      break;
-    }
-    SleepUntil(*wake);
+  bytes_written = count;
+  if (!AwaitOutput(buffer_bytes, deadline)) {
+    // Out of time (or nothing could ever move the bytes on): what has not started and does not
+    // fit the driver's buffer is not sent. A write that returns once sent gives up every byte
+    // of it that has not started, so its count is what the device gets.
+    const std::size_t excess = line_.PendingOutput() - buffer_bytes;
+    const std::size_t dropped = line_.DropQueuedOutput(std::min<std::size_t>(excess, count));
+    bytes_written = count - static_cast<std::uint32_t>(dropped);
   }
   return Finish(HostOp::kWriteBytes, at, count, bytes_written, true);
 }
@@ -370,38 +331,24 @@ SysResult SimulatedLink::Drain(PortHandle port) {
     return Finish(HostOp::kDrain, at, 0, 0, false);
   }
   Sync();
-  std::optional<Clock::Micros> deadline;
-  if (timeouts_.WriteTotalTimeoutMultiplier != 0 || timeouts_.WriteTotalTimeoutConstant != 0) {
-    deadline = Deadline(line_.Now(), timeouts_.WriteTotalTimeoutMultiplier, line_.PendingOutput(),
-                        timeouts_.WriteTotalTimeoutConstant);
+  const std::optional<Clock::Micros> deadline =
+      Deadline(line_.Now(), timeouts_.WriteTotalTimeoutMultiplier, line_.PendingOutput(),
+               timeouts_.WriteTotalTimeoutConstant);
+  if (!AwaitOutput(0, deadline)) {
+    return Fail(HostOp::kDrain, at, 0, kSimErrorTimeout);
   }
-  for (;;) {
-    if (line_.PendingOutput() == 0) {
-      return Finish(HostOp::kDrain, at, 0, 0, true);
-    }
-    std::optional<Clock::Micros> wake = line_.NextEventTime();
-    if (deadline) {
-      wake = Earliest(wake, deadline);
-    }
-    if (!wake || line_.Now() >= deadline.value_or(~Clock::Micros{0})) {
-      return Fail(HostOp::kDrain, at, 0, kSimErrorTimeout);
-    }
-    SleepUntil(*wake);
-  }
+  return Finish(HostOp::kDrain, at, 0, 0, true);
 }
 
 SysResult SimulatedLink::ClosePort(PortHandle port) {
-  const Clock::Micros at = clock_.Now();
-  if (!Admit(HostOp::kClosePort, port, 0)) {
-    return Finish(HostOp::kClosePort, at, 0, 0, false);
-  }
-  Sync();
-  line_.ClearOutput();
-  line_.ClearInput();
-  line_.SetHostReceiving(false);
-  dtr_on_ = false;
-  open_ = false;
-  return Finish(HostOp::kClosePort, at, 0, 0, true);
+  return Serve(HostOp::kClosePort, port, 0, 0, [this] {
+    line_.ClearOutput();
+    line_.ClearInput();
+    line_.SetHostReceiving(false);
+    dtr_on_ = false;
+    open_ = false;
+    return 0u;
+  });
 }
 
 std::string SimulatedLink::OpenFailureReason(const char* /*name*/, std::uint32_t number) {

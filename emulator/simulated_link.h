@@ -30,6 +30,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -81,7 +82,7 @@ class SimulatedLink final : public SerialApiWithPortableLocks {
   // ---- For tests ----
 
   // Brings the line and the device up to the clock's present.
-  void Sync();
+  void Sync() { line_.AdvanceTo(clock_.Now()); }
 
   EmulatedDevice& Device() { return device_; }
   // Faults may be changed at any time; call counts are kept from the link's creation.
@@ -89,7 +90,7 @@ class SimulatedLink final : public SerialApiWithPortableLocks {
 
   // Every platform call, in order.
   const std::vector<HostCall>& Calls() const { return calls_; }
-  std::uint32_t CallCount(HostOp op) const;
+  std::uint32_t CallCount(HostOp op) const { return call_counts_[static_cast<std::size_t>(op)]; }
   // The flags of each Purge call, in order.
   std::vector<std::uint32_t> PurgeFlags() const;
 
@@ -117,8 +118,16 @@ class SimulatedLink final : public SerialApiWithPortableLocks {
   std::uint32_t LostInput() const { return line_.LostInput(); }
 
  private:
+  // The shape of most calls: admitted, the line brought up to the present, then `body` does the
+  // call's work and returns the result to record.
+  template <typename Body>
+  SysResult Serve(HostOp op, PortHandle port, std::uint32_t fails_from_call, std::uint32_t argument,
+                  Body body);
   // Counts the call; false (error set) when `port` is not the open port or the fault fires.
   bool Admit(HostOp op, PortHandle port, std::uint32_t fails_from_call);
+  // Waits until at most `left` written bytes have not yet completely left the line; false when
+  // `deadline` comes first or nothing could ever move them on.
+  bool AwaitOutput(std::size_t left, std::optional<Clock::Micros> deadline);
   // Records the call; a failure carries the error number the call left.
   SysResult Finish(HostOp op, Clock::Micros at, std::uint32_t argument, std::uint32_t result,
                    bool ok);

@@ -9,20 +9,8 @@ namespace tovrel::pty {
 FarPortState FarPortStateOf(const termios& settings, std::uint32_t host_lines) {
   FarPortState state;
   state.baud = posix_serial::BaudRateForSpeed(cfgetospeed(&settings));
-  switch (settings.c_cflag & CSIZE) {
-    case CS5:
-      state.data_bits = 5;
-      break;
-    case CS6:
-      state.data_bits = 6;
-      break;
-    case CS7:
-      state.data_bits = 7;
-      break;
-    default:
-      state.data_bits = 8;
-      break;
-  }
+  const tcflag_t size = settings.c_cflag & CSIZE;
+  state.data_bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
   if ((settings.c_cflag & PARENB) != 0) {
     state.parity = (settings.c_cflag & PARODD) != 0 ? 'O' : 'E';
   }

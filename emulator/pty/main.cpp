@@ -1,9 +1,6 @@
 // tovrel-pty-device: an emulated Velmor transporter/printer at the far end of a pseudo-terminal
 // that a real serial port server drives as its serial port.
-#include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
 
 #include <iostream>
 #include <string>
@@ -13,19 +10,11 @@
 #include "emulator/device_report.h"
 #include "emulator/pty/pty_device.h"
 #include "emulator/pty/pty_options.h"
+#include "emulator/stop_signals.h"
 
 namespace {
 
 using namespace tovrel;
-
-// Stop signals are held pending and looked for between steps, as in tovrel-emulator; the
-// signalfd only ends the device's waits at once.
-bool StopRequested() {
-  sigset_t pending;
-  sigemptyset(&pending);
-  return sigpending(&pending) == 0 &&
-         (sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1);
-}
 
 // A command as text: ESC shown as "ESC", other bytes outside printable ASCII as \xNN.
 std::string CommandText(const std::vector<std::uint8_t>& bytes) {
@@ -94,13 +83,7 @@ int main(int argc, char** argv) {
   }
   const pty::PtyOptions& options = parsed.options;
 
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  const int stop_descriptor = signalfd(-1, &stop_signals, SFD_CLOEXEC | SFD_NONBLOCK);
+  const StopSignals stop;
 
   SystemClock clock;
   pty::PtyDevice device(clock, options.device.config, options.device.faults);
@@ -114,8 +97,8 @@ int main(int argc, char** argv) {
   ChangeLog log;
   std::uint32_t closes = 0;
   bool stopped = false;
-  while (!(stopped = StopRequested())) {
-    device.Step(stop_descriptor);
+  while (!(stopped = StopSignals::Requested())) {
+    device.Step(stop.Descriptor());
     log.Look(device);
     if (device.Closes() != closes) {
       closes = device.Closes();
@@ -128,11 +111,6 @@ int main(int argc, char** argv) {
   if (stopped) {
     Report("stopped", device.Port(), device, options);
   }
-  if (stop_descriptor >= 0) {
-    close(stop_descriptor);
-  }
-  if (options.device.once) {
-    return device.Device().ProgrammingComplete() ? kExitOk : kExitNoCompleteImage;
-  }
-  return kExitOk;
+  const bool incomplete = options.device.once && !device.Device().ProgrammingComplete();
+  return incomplete ? kExitNoCompleteImage : kExitOk;
 }

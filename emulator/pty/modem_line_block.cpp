@@ -45,13 +45,11 @@ ModemLineMapping ModemLineMapping::Create(const std::string& path, dev_t termina
     void* place = Map(fd);
     if (place != nullptr) {
       // The file is fresh (all zeros); the objects are made in it once, here, and only used
-      // through their atomic operations afterwards, by this process and the others.
+      // through their atomic operations afterwards, by this process and the others. What is not
+      // stored here stays 0: the device lines off, no changes, no reads.
       lines = new (place) ModemLines{};
       lines->terminal.store(static_cast<std::uint64_t>(terminal));
-      lines->device_lines.store(0);
       lines->host_lines.store(kHostLineBits);
-      lines->host_changes.store(0);
-      lines->line_reads.store(0);
       lines->ready.store(ModemLines::kReady, std::memory_order_release);
     }
   }

@@ -33,32 +33,18 @@ DCB LineStateFor(const FarPortState& port, DCB state) {
   state.StopBits = port.stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
   std::uint32_t flags = state.flags & ~(kDcbOutxCtsFlow | kDcbOutX | kDcbInX | kDcbRtsControlMask |
                                         kDcbDtrControlMask);
-  if (port.rtscts) {
-    flags |= kDcbOutxCtsFlow;
-  }
-  if (port.ixon) {
-    flags |= kDcbOutX;
-  }
-  if (port.ixoff) {
-    flags |= kDcbInX;
-  }
+  flags |= (port.rtscts ? kDcbOutxCtsFlow : 0u) | (port.ixon ? kDcbOutX : 0u) |
+           (port.ixoff ? kDcbInX : 0u);
   flags |= (port.rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE) << kDcbRtsControlShift;
   flags |= (port.dtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE) << kDcbDtrControlShift;
   state.flags = flags;
   return state;
 }
 
-bool SameLineState(const DCB& a, const DCB& b) {
-  return a.BaudRate == b.BaudRate && a.ByteSize == b.ByteSize && a.Parity == b.Parity &&
-         a.StopBits == b.StopBits && a.flags == b.flags;
-}
-
 }  // namespace
 
 PtyDevice::PtyDevice(Clock& clock, const DeviceConfig& config, const DeviceFaults& faults)
-    : source_(clock),
-      clock_(clock),
-      uart_(std::make_unique<EmulatedUart>(clock_, config, faults)) {}
+    : source_(clock), clock_(clock), uart_(clock_, config, faults) {}
 
 PtyDevice::~PtyDevice() {
   if (master_ >= 0) {
@@ -110,7 +96,7 @@ FarPortState PtyDevice::Port() const {
 void PtyDevice::Step(int stop_descriptor) {
   Wait(stop_descriptor);
   clock_.CatchUp();
-  uart_->Advance();
+  uart_.Advance();
   LookForHangUp();
   TakeFromServer();
   // What the server wrote after changing the port goes out as the port now says.
@@ -118,7 +104,7 @@ void PtyDevice::Step(int stop_descriptor) {
     ApplyPortSettings();
   }
   if (!incoming_.empty()) {
-    const std::size_t taken = uart_->Write(incoming_.data(), incoming_.size());
+    const std::size_t taken = uart_.Write(incoming_.data(), incoming_.size());
     incoming_.erase(incoming_.begin(), incoming_.begin() + static_cast<std::ptrdiff_t>(taken));
   }
   GiveToServer();
@@ -131,20 +117,15 @@ void PtyDevice::Wait(int stop_descriptor) {
   if (port_open_) {
     // A hang-up is reported whatever is asked for; while the terminal is closed it would be
     // reported at once on every wait, so the terminal is then only looked at with the settings.
-    short events = 0;
-    if (incoming_.empty() && uart_->PendingOutput() < kUartTransmitBufferBytes) {
-      events = static_cast<short>(events | POLLIN);
-    }
-    if (!outgoing_.empty()) {
-      events = static_cast<short>(events | POLLOUT);
-    }
+    const bool room = incoming_.empty() && uart_.PendingOutput() < kUartTransmitBufferBytes;
+    const auto events = static_cast<short>((room ? POLLIN : 0) | (outgoing_.empty() ? 0 : POLLOUT));
     entries[count++] = pollfd{master_, events, 0};
   }
   if (stop_descriptor >= 0) {
     entries[count++] = pollfd{stop_descriptor, POLLIN, 0};
   }
   Clock::Micros due = next_settings_look_;
-  if (const auto change = uart_->NextChange(!incoming_.empty())) {
+  if (const auto change = uart_.NextChange(!incoming_.empty())) {
     due = std::min(due, *change);
   }
   const Clock::Micros now = source_.Now();
@@ -175,17 +156,14 @@ void PtyDevice::ApplyPortSettings() {
     return;  // no settings to read, or B0 (hang up): the line keeps its speed
   }
   port_in_force_ = port;
-  const DCB wanted = LineStateFor(port, uart_->LineState());
-  if (!SameLineState(wanted, uart_->LineState())) {
-    uart_->SetLineState(wanted);
-  }
+  uart_.SetLineState(LineStateFor(port, uart_.LineState()));
 }
 
 void PtyDevice::TakeFromServer() {
   if (!port_open_ || !incoming_.empty()) {
     return;
   }
-  const std::size_t pending = uart_->PendingOutput();
+  const std::size_t pending = uart_.PendingOutput();
   if (pending >= kUartTransmitBufferBytes) {
     return;  // the UART is full: the rest waits in the terminal
   }
@@ -200,7 +178,7 @@ void PtyDevice::TakeFromServer() {
 void PtyDevice::GiveToServer() {
   if (outgoing_.size() < kOutgoingLimit) {
     std::uint8_t chunk[kChunk];
-    const std::size_t got = uart_->Read(chunk, std::min(sizeof chunk, kOutgoingLimit));
+    const std::size_t got = uart_.Read(chunk, std::min(sizeof chunk, kOutgoingLimit));
     outgoing_.insert(outgoing_.end(), chunk, chunk + got);
   }
   if (!port_open_) {
@@ -217,7 +195,7 @@ void PtyDevice::GiveToServer() {
 }
 
 void PtyDevice::ShowModemLines() {
-  const std::uint32_t lines = uart_->ClearToSend() ? std::uint32_t{TIOCM_CTS} : 0u;
+  const std::uint32_t lines = uart_.ClearToSend() ? std::uint32_t{TIOCM_CTS} : 0u;
   if (lines != shown_lines_) {
     shown_lines_ = lines;
     lines_.Lines().device_lines.store(lines);

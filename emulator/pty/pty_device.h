@@ -19,7 +19,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,7 +58,7 @@ class PtyDevice {
   std::uint32_t HostLines() const;
   std::uint32_t LineReads() const;
 
-  const EmulatedDevice& Device() const { return uart_->Device(); }
+  const EmulatedDevice& Device() const { return uart_.Device(); }
 
  private:
   void Wait(int stop_descriptor);
@@ -71,7 +70,7 @@ class PtyDevice {
 
   Clock& source_;
   SteppedClock clock_;
-  std::unique_ptr<EmulatedUart> uart_;
+  EmulatedUart uart_;
   ModemLineMapping lines_;
   int master_ = -1;
   std::string terminal_path_;

@@ -33,12 +33,6 @@ constexpr Clock::Micros kGraceMicros = 1'000'000;
 // server from every other client for as long as it likes.
 constexpr Clock::Micros kLongestLingerMicros = 30'000'000;
 
-// The members a settings request can change.
-bool SameSettings(const DCB& a, const DCB& b) {
-  return a.BaudRate == b.BaudRate && a.flags == b.flags && a.ByteSize == b.ByteSize &&
-         a.Parity == b.Parity && a.StopBits == b.StopBits;
-}
-
 }  // namespace
 
 ClientSession::ClientSession(net::Socket connection, Clock& clock, const DeviceConfig& config,
@@ -48,21 +42,15 @@ ClientSession::ClientSession(net::Socket connection, Clock& clock, const DeviceC
 
 ClientSession::ClientSession(std::unique_ptr<net::ByteStream> connection, Clock& clock,
                              const DeviceConfig& config, const DeviceFaults& faults)
-    : connection_(std::move(connection)),
-      clock_(clock),
-      uart_(std::make_unique<EmulatedUart>(clock_, config, faults)) {
-  negotiator_.Allow(Side::kLocal, telnet::kOptionBinary);
-  negotiator_.Allow(Side::kRemote, telnet::kOptionBinary);
-  negotiator_.Allow(Side::kLocal, telnet::kOptionSuppressGoAhead);
-  negotiator_.Allow(Side::kRemote, telnet::kOptionSuppressGoAhead);
-  negotiator_.Allow(Side::kRemote, telnet::kOptionComPort);
+    : connection_(std::move(connection)), clock_(clock), uart_(clock_, config, faults) {
   // Ask for what a binary serial stream needs; clients that wait to be asked then agree too.
+  // A requested option is also allowed when the client asks for it; every other is refused.
   negotiator_.Request(Side::kLocal, telnet::kOptionBinary, out_);
   negotiator_.Request(Side::kRemote, telnet::kOptionBinary, out_);
   negotiator_.Request(Side::kLocal, telnet::kOptionSuppressGoAhead, out_);
   negotiator_.Request(Side::kRemote, telnet::kOptionSuppressGoAhead, out_);
   negotiator_.Request(Side::kRemote, telnet::kOptionComPort, out_);
-  cts_ = uart_->ClearToSend();
+  cts_ = uart_.ClearToSend();
   if (!connection_) {
     LoseClient(EBADF);
     return;
@@ -70,11 +58,9 @@ ClientSession::ClientSession(std::unique_ptr<net::ByteStream> connection, Clock&
   SendQueued();
 }
 
-ClientSession::~ClientSession() = default;
-
 void ClientSession::CheckFinished() {
   if (client_gone_ && !finished_) {
-    const bool delivered = events_.empty() && uart_->PendingOutput() == 0;
+    const bool delivered = events_.empty() && uart_.PendingOutput() == 0;
     finished_ = delivered || clock_.Now() >= linger_until_;
   }
 }
@@ -118,7 +104,7 @@ void ClientSession::Step(std::uint32_t wait_ms) {
   }
 
   clock_.CatchUp();
-  uart_->Advance();
+  uart_.Advance();
   ReportModemLines();
   if (readable) {
     ReceiveInput();
@@ -165,8 +151,8 @@ void ClientSession::LoseClient(std::uint32_t error) {
   out_.clear();
   out_sent_ = 0;
   const Clock::Micros line_time =
-      uart_->PendingOutputTime() +
-      Clock::Micros{held_bytes_} * ByteTimeMicros(uart_->LineState().BaudRate);
+      uart_.PendingOutputTime() +
+      Clock::Micros{held_bytes_} * ByteTimeMicros(uart_.LineState().BaudRate);
   linger_until_ = clock_.Now() + std::min(line_time, kLongestLingerMicros) + kGraceMicros;
   connection_.reset();
 }
@@ -218,7 +204,7 @@ void ClientSession::ProcessEvents() {
     switch (event.kind) {
       case ClientEvent::Kind::kData: {
         const std::size_t taken =
-            uart_->Write(event.data.data() + front_offset_, event.data.size() - front_offset_);
+            uart_.Write(event.data.data() + front_offset_, event.data.size() - front_offset_);
         front_offset_ += taken;
         held_bytes_ -= taken;
         bytes_to_device_ += taken;
@@ -256,11 +242,9 @@ void ClientSession::Answer(ComPortCommand command, const std::vector<std::uint8_
 
 bool ClientSession::HandleComPort(const rfc2217::ComPortMessage& message) {
   if (IsSettingsRequest(message.command)) {
-    const DCB wanted = RequestedLineState(message, uart_->LineState(), extras_);
-    if (!SameSettings(wanted, uart_->LineState())) {
-      uart_->SetLineState(wanted);  // a refusal leaves the old state, which the answer tells
-    }
-    Answer(message.command, AnswerValue(message, uart_->LineState(), extras_));
+    // A refusal leaves the old state, which the answer tells.
+    uart_.SetLineState(RequestedLineState(message, uart_.LineState(), extras_));
+    Answer(message.command, AnswerValue(message, uart_.LineState(), extras_));
     return true;
   }
   switch (message.command) {
@@ -278,12 +262,12 @@ bool ClientSession::HandleComPort(const rfc2217::ComPortMessage& message) {
       modem_mask_ = message.Byte();
       Answer(message.command, {modem_mask_});
       if (modem_mask_ != 0) {
-        SendModemState(static_cast<std::uint8_t>(ModemState(false) & modem_mask_));
+        SendModemState(ModemState(false));
       }
       return true;
     case ComPortCommand::kNotifyModemState:
       // Some clients poll the lines this way instead of waiting for changes.
-      SendModemState(static_cast<std::uint8_t>(ModemState(false) & modem_mask_));
+      SendModemState(ModemState(false));
       return true;
     case ComPortCommand::kFlowControlSuspend:
       client_suspended_us_ = true;
@@ -302,24 +286,19 @@ bool ClientSession::HandlePurge(const rfc2217::ComPortMessage& message) {
   const std::uint8_t what = message.Byte();
   const bool receive = what == rfc2217::kPurgeReceive || what == rfc2217::kPurgeBoth;
   const bool transmit = what == rfc2217::kPurgeTransmit || what == rfc2217::kPurgeBoth;
-  if (transmit && uart_->PendingOutput() > 0) {
+  if (transmit && uart_.PendingOutput() > 0) {
     if (!purge_deadline_) {
-      purge_deadline_ = clock_.Now() + uart_->PendingOutputTime() + kGraceMicros;
+      purge_deadline_ = clock_.Now() + uart_.PendingOutputTime() + kGraceMicros;
     }
     if (clock_.Now() < *purge_deadline_) {
       return false;  // the UART is still sending what it was given; answer once it is done
     }
   }
   purge_deadline_.reset();
-  std::uint32_t flags = 0;
-  if (receive) {
-    flags |= PURGE_RXABORT | PURGE_RXCLEAR;
-  }
-  if (transmit) {
-    flags |= PURGE_TXABORT | PURGE_TXCLEAR;
-  }
+  const std::uint32_t flags = (receive ? PURGE_RXABORT | PURGE_RXCLEAR : 0u) |
+                              (transmit ? PURGE_TXABORT | PURGE_TXCLEAR : 0u);
   if (flags != 0) {
-    uart_->Purge(flags);
+    uart_.Purge(flags);
   }
   Answer(ComPortCommand::kPurgeData, {what});
   return true;
@@ -332,16 +311,13 @@ void ClientSession::ComPortInUse() {
     // Tell the lines as they are at once: some clients never set a mask and would otherwise
     // know nothing until the first change.
     com_port_in_use_ = true;
-    SendModemState(static_cast<std::uint8_t>(ModemState(false) & modem_mask_));
+    SendModemState(ModemState(false));
   }
 }
 
 std::uint8_t ClientSession::ModemState(bool delta) const {
-  std::uint8_t state = cts_ ? rfc2217::kModemCts : std::uint8_t{0};
-  if (delta) {
-    state = static_cast<std::uint8_t>(state | rfc2217::kModemDeltaCts);
-  }
-  return state;
+  const int state = (cts_ ? rfc2217::kModemCts : 0) | (delta ? rfc2217::kModemDeltaCts : 0);
+  return static_cast<std::uint8_t>(state & modem_mask_);
 }
 
 void ClientSession::SendModemState(std::uint8_t state) {
@@ -352,10 +328,10 @@ void ClientSession::SendModemState(std::uint8_t state) {
 }
 
 void ClientSession::ReportModemLines() {
-  const bool cts = uart_->ClearToSend();
+  const bool cts = uart_.ClearToSend();
   if (cts != cts_) {
     cts_ = cts;
-    const auto masked = static_cast<std::uint8_t>(ModemState(true) & modem_mask_);
+    const std::uint8_t masked = ModemState(true);
     if (masked != 0) {
       SendModemState(masked);
     }
@@ -364,7 +340,7 @@ void ClientSession::ReportModemLines() {
 }
 
 void ClientSession::UpdateFlowControl() {
-  const bool hold = uart_->OutputHeld();
+  const bool hold = uart_.OutputHeld();
   if (hold == suspended_client_ || client_gone_) {
     return;
   }
@@ -381,7 +357,7 @@ void ClientSession::ForwardDeviceOutput() {
     return;
   }
   std::uint8_t chunk[kForwardChunk];
-  const std::size_t got = uart_->Read(chunk, sizeof chunk);
+  const std::size_t got = uart_.Read(chunk, sizeof chunk);
   if (got > 0) {
     bytes_from_device_ += got;
     telnet::AppendData(out_, chunk, got);
@@ -433,13 +409,9 @@ short ClientSession::WaitEvents() const {
 
 std::optional<Clock::Micros> ClientSession::NextDueTime() const {
   // Client data waiting for room in the UART moves as soon as a byte has left.
-  std::optional<Clock::Micros> due = uart_->NextChange(held_bytes_ > 0);
-  auto consider = [&due](Clock::Micros t) { due = due ? std::min(*due, t) : t; };
-  if (purge_deadline_) {
-    consider(*purge_deadline_);
-  }
+  std::optional<Clock::Micros> due = Earliest(uart_.NextChange(held_bytes_ > 0), purge_deadline_);
   if (client_gone_ && !finished_) {
-    consider(linger_until_);
+    due = Earliest(due, linger_until_);
   }
   return due;
 }

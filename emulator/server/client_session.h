@@ -54,7 +54,7 @@ class ClientSession final : private telnet::DecoderSink {
   // The same over any connection; its waits must move `clock` (the real clock for a socket).
   ClientSession(std::unique_ptr<net::ByteStream> connection, Clock& clock,
                 const DeviceConfig& config, const DeviceFaults& faults);
-  ~ClientSession() override;
+  ~ClientSession() override = default;
   ClientSession(const ClientSession&) = delete;
   ClientSession& operator=(const ClientSession&) = delete;
 
@@ -76,8 +76,8 @@ class ClientSession final : private telnet::DecoderSink {
   // errno number of a failed connection; 0 while it lasts and after an orderly close.
   std::uint32_t ConnectionError() const { return connection_error_; }
 
-  const EmulatedDevice& Device() const { return uart_->Device(); }
-  const EmulatedUart& Uart() const { return *uart_; }
+  const EmulatedDevice& Device() const { return uart_.Device(); }
+  const EmulatedUart& Uart() const { return uart_; }
   std::uint64_t BytesToDevice() const { return bytes_to_device_; }
   std::uint64_t BytesFromDevice() const { return bytes_from_device_; }
 
@@ -116,11 +116,13 @@ class ClientSession final : private telnet::DecoderSink {
   void SendQueued();
   void CheckFinished();
   void Answer(rfc2217::ComPortCommand command, const std::vector<std::uint8_t>& value);
+  // The lines (with the CTS delta bit when `delta`) as the client's modem-state mask lets them
+  // through.
   std::uint8_t ModemState(bool delta) const;
 
   std::unique_ptr<net::ByteStream> connection_;
   SteppedClock clock_;
-  std::unique_ptr<EmulatedUart> uart_;
+  EmulatedUart uart_;
   telnet::Decoder decoder_;
   telnet::OptionNegotiator negotiator_;
 

@@ -163,10 +163,7 @@ int RunEmulatorServer(const ServerOptions& options, Clock& clock, std::ostream& 
   if (stopped) {
     out << kProgramName << " stopped" << std::endl;
   }
-  if (options.once) {
-    return complete ? kExitOk : kExitNoCompleteImage;
-  }
-  return kExitOk;
+  return options.once && !complete ? kExitNoCompleteImage : kExitOk;
 }
 
 }  // namespace tovrel::server
