@@ -2,26 +2,9 @@
 
 #include <functional>
 
-namespace tovrel {
+#include "core/whole_number.h"
 
-bool ParseNumber(const std::string& text, std::uint64_t low, std::uint64_t high,
-                 std::uint64_t& value) {
-  if (text.empty() || text.size() > 10) {
-    return false;
-  }
-  std::uint64_t number = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-    number = number * 10u + static_cast<std::uint64_t>(c - '0');
-  }
-  if (number < low || number > high) {
-    return false;
-  }
-  value = number;
-  return true;
-}
+namespace tovrel {
 
 std::string Quoted(const std::string& text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
@@ -74,7 +57,7 @@ Apply Number(std::uint32_t low, std::uint32_t high,
              std::function<void(DeviceOptions&, std::uint32_t)> store) {
   return [low, high, store](DeviceOptions& options, const std::string& value) {
     std::uint64_t number = 0;
-    if (!ParseNumber(value, low, high, number)) {
+    if (!ReadWholeNumber(value, low, high, number)) {
       return false;
     }
     store(options, static_cast<std::uint32_t>(number));

@@ -47,10 +47,6 @@ ParseOutcome ParseDeviceOptions(const std::vector<std::string>& arguments,
                                 const std::vector<ProgramOption>& program_options,
                                 DeviceOptions& options, std::string& error);
 
-// Plain decimal digits (at most ten) making a number from `low` to `high`.
-bool ParseNumber(const std::string& text, std::uint64_t low, std::uint64_t high,
-                 std::uint64_t& value);
-
 // A piece of the command line as an error message shows it: in quotes, with line breaks and
 // other control bytes written as \xNN, so that the message stays one line whatever was typed.
 std::string Quoted(const std::string& text);

@@ -1,5 +1,7 @@
 #include "emulator/server/server_options.h"
 
+#include "core/whole_number.h"
+
 namespace tovrel::server {
 
 bool ParseListenAddress(const std::string& text, std::string& host, std::uint16_t& port) {
@@ -21,7 +23,7 @@ bool ParseListenAddress(const std::string& text, std::string& host, std::uint16_
     port_part = text.substr(colon + 1);
   }
   std::uint64_t number = 0;
-  if (host_part.empty() || !ParseNumber(port_part, 0, 65535, number)) {
+  if (host_part.empty() || !ReadWholeNumber(port_part, 0, 65535, number)) {
     return false;
   }
   host = host_part;
