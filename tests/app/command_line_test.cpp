@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/case_name.h"
+#include "tests/support/test_files.h"
+
 namespace tovrel {
 namespace {
 
@@ -76,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
         ArgumentCase{"Wrapped", {"a.bin", "COM2", "4294976896"}, true, 9600, nullptr},
         ArgumentCase{"FourArguments", {"a.bin", "COM2", "9600", "x"}, true, 38400, nullptr},
         ArgumentCase{"FourWithBadRate", {"a.bin", "COM2", "300", "x"}, true, 38400, nullptr}),
-    [](const ::testing::TestParamInfo<ArgumentCase>& param_info) { return param_info.param.name; });
+    CaseName());
 
 TEST(CheckArguments, MissingVectorIsTooFewArguments) {
   const char* const only_name[] = {"tovrel", nullptr};

@@ -9,6 +9,8 @@
 
 #include "app/console.h"
 #include "app/update_sequence.h"
+#include "tests/support/case_name.h"
+#include "tests/support/test_files.h"
 #include "update_fixture.h"
 
 namespace tovrel {
@@ -43,9 +45,7 @@ struct FailureCase {
   Open at_file_close = Open::kUnchecked;  // kPortOnly: file closed before the port
 };
 
-void PrintTo(const FailureCase& c, std::ostream* os) {
-  *os << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 class UpdateFailures : public ::testing::TestWithParam<FailureCase> {};
 
@@ -338,9 +338,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {kInquiry, "\x1b!g04096C", kInquiry},
                     4096,
                     Open::kPortOnly}),
-    [](const ::testing::TestParamInfo<FailureCase>& param_info) {
-      return std::string(param_info.param.name);
-    });
+    CaseName());
 
 }  // namespace
 }  // namespace tovrel

@@ -11,6 +11,7 @@
 
 #include "app/console.h"
 #include "app/update_sequence.h"
+#include "tests/support/case_name.h"
 #include "update_fixture.h"
 
 namespace tovrel {
@@ -55,9 +56,7 @@ struct StopCase {
   Clock::Micros at_most_after;
 };
 
-void PrintTo(const StopCase& c, std::ostream* os) {
-  *os << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 class UpdateInterrupted : public ::testing::TestWithParam<StopCase> {};
 
@@ -174,9 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {kInquiry, kStart},
                  4096,
                  10 * kMs}),
-    [](const ::testing::TestParamInfo<StopCase>& param_info) {
-      return std::string(param_info.param.name);
-    });
+    CaseName());
 
 }  // namespace
 }  // namespace tovrel

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/case_name.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_files.h"
 
@@ -93,9 +94,7 @@ struct OddFileCase {
   std::string (*make)();
 };
 
-void PrintTo(const OddFileCase& c, std::ostream* os) {
-  *os << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 class OddFlashfile : public ::testing::TestWithParam<OddFileCase> {};
 
@@ -121,9 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   }},
                       OddFileCase{"CharacterDevice", [] { return std::string("/dev/zero"); }},
                       OddFileCase{"Directory", [] { return ::testing::TempDir(); }}),
-    [](const ::testing::TestParamInfo<OddFileCase>& param_info) {
-      return std::string(param_info.param.name);
-    });
+    CaseName());
 
 // Output to a file is written line by line and step by step: what was printed before an
 // uncatchable SIGKILL is all there, ending with a whole progress step.

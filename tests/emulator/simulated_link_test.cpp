@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "link_harness.h"
+#include "tests/support/case_name.h"
 #include "tests/support/sys_result_checks.h"
 
 namespace tovrel {
@@ -83,9 +84,7 @@ struct ReadTimeoutCase {
   Clock::Micros expect_elapsed;  // from the end of the inquiry's write
 };
 
-void PrintTo(const ReadTimeoutCase& c, std::ostream* os) {
-  *os << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 COMMTIMEOUTS Timeouts(std::uint32_t interval, std::uint32_t multiplier, std::uint32_t constant) {
   COMMTIMEOUTS t;
@@ -126,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Where Win32 would wait for ever, the read ends once nothing more can arrive.
         ReadTimeoutCase{"NoTimeouts", Timeouts(0, 0, 0), 28, 27, 27 * kByteAt38400},
         ReadTimeoutCase{"IntervalOnly", Timeouts(50, 0, 0), 28, 27, 27 * kByteAt38400 + 50'000}),
-    [](const auto& test) { return test.param.name; });
+    CaseName());
 
 TEST(SimulatedLink, AReadThatWin32WouldNeverEndReturnsWhenNothingCanArrive) {
   LinkHarness h({}, Faults([](DeviceFaults& f) { f.silent = true; }));

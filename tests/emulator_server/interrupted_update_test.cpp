@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "emulator_process.h"
+#include "tests/support/case_name.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_files.h"
 
@@ -39,9 +40,7 @@ struct InterruptCase {
   When when;
 };
 
-void PrintTo(const InterruptCase& c, std::ostream* os) {
-  *os << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 class InterruptedUpdate : public ::testing::TestWithParam<InterruptCase> {};
 
@@ -117,9 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
                       InterruptCase{"HangUpInThePause", SIGHUP, When::kInThePause},
                       InterruptCase{"InterruptInTheTransfer", SIGINT, When::kInTheTransfer},
                       InterruptCase{"TerminateInTheTransfer", SIGTERM, When::kInTheTransfer}),
-    [](const ::testing::TestParamInfo<InterruptCase>& param_info) {
-      return std::string(param_info.param.name);
-    });
+    CaseName());
 
 }  // namespace
 }  // namespace tovrel::testing

@@ -109,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
         MappingCase{"NineDataBitsRefused", Frame(9600, 9, 0, 0, 0), false, {}},
         MappingCase{"UnknownParityRefused", Frame(9600, 8, 5, 0, 0), false, {}},
         MappingCase{"UnknownStopBitsRefused", Frame(9600, 8, 0, 3, 0), false, {}}),
-    [](const ::testing::TestParamInfo<MappingCase>& param_info) { return param_info.param.name; });
+    CaseName());
 
 TEST(LineStateMapping, ParityAndStopBitsRoundTrip) {
   for (std::uint8_t code = NOPARITY; code <= SPACEPARITY; ++code) {

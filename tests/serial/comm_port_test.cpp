@@ -110,9 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ConfigFailure{"SetState",
                                     [](FakeSerialApi& a) { a.fail_set_state_from_call = 1; },
                                     kErrSetState, 5}),
-    [](const ::testing::TestParamInfo<ConfigFailure>& param_info) {
-      return param_info.param.name;
-    });
+    CaseName());
 
 struct PieceCase {
   std::uint32_t count;

@@ -284,9 +284,7 @@ INSTANTIATE_TEST_SUITE_P(Calls, DevicePortEarlyFailure,
                                                             1460,
                                                             kErrWrite,
                                                             {"GetModemStatus", "Drain"}}),
-                         [](const ::testing::TestParamInfo<EarlyFailureCase>& param) {
-                           return std::string(param.param.name);
-                         });
+                         CaseName());
 
 TEST_F(DevicePortTest, FailedWriteInsideATransaction) {
   DevicePort port(api, clock, "COM2", 38400);

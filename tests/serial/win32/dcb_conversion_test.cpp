@@ -8,6 +8,9 @@
 #include <cstring>
 #include <vector>
 
+#include "tests/support/case_name.h"
+#include "tests/support/line_states.h"
+
 namespace tovrel {
 namespace {
 
@@ -113,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
         FlagCase{"fDummy2Lowest", 0x00008000, 13, 1},
         FlagCase{"fDummy2Highest", 0x80000000, 13, 0x10000},
         FlagCase{"fDummy2All", 0xFFFF8000, 13, 0x1FFFF}),
-    [](const ::testing::TestParamInfo<FlagCase>& param) { return std::string(param.param.name); });
+    CaseName());
 
 TEST(DcbConversion, DeviceWordIsCtsFlowNullAndRtsHandshake) {
   DCB ours;
