@@ -15,13 +15,8 @@ namespace {
 // main's vector must be accepted as it is.
 static_assert(std::is_convertible_v<char**, const char* const*>);
 
-const std::string kUsage = WithPlatformLineEnds(
-    "Usage: Tovrel <flashfile> <COMn> [Baudrate]\n"
-    "  Writes a new program <flashfile> into the Velmor flash memory\n"
-    "  on the specified COM port. Default baud rate is 38400\n"
-    "  Example: tovrel a:tamix.bin COM2 115200\n");
-const std::string kBadRate =
-    kUsage + WithPlatformLineEnds("  Valid baud rates are 9600, 38400, 115200, and 230400\n");
+const std::string kUsage = WithPlatformLineEnds(testing::kUsageText);
+const std::string kBadRate = kUsage + WithPlatformLineEnds(testing::kValidRatesText);
 
 struct ArgumentCase {
   const char* name;

@@ -19,11 +19,7 @@ namespace {
 using testing::Event;
 using testing::UpdateHarness;
 
-const std::string kUsage =
-    "Usage: Tovrel <flashfile> <COMn> [Baudrate]\n"
-    "  Writes a new program <flashfile> into the Velmor flash memory\n"
-    "  on the specified COM port. Default baud rate is 38400\n"
-    "  Example: tovrel a:tamix.bin COM2 115200\n";
+const std::string kUsage = testing::kUsageText;
 const std::string kId = "Product ID: VELMOR TP-200 FW 1.04\n";
 const std::string kTransfer =
     "\nProgramming -   0%\b\b\b\b 25%\b\b\b\b 50%\b\b\b\b 75%\b\b\b\b100%\b\b\b\b100%\n";

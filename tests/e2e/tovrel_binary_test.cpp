@@ -27,11 +27,7 @@ using testing::ReadWholeFile;
 using testing::RunProcess;
 using testing::WriteTestImage;
 
-const std::string kUsage =
-    "Usage: Tovrel <flashfile> <COMn> [Baudrate]\n"
-    "  Writes a new program <flashfile> into the Velmor flash memory\n"
-    "  on the specified COM port. Default baud rate is 38400\n"
-    "  Example: tovrel a:tamix.bin COM2 115200\n";
+const std::string kUsage = testing::kUsageText;
 
 ProcessResult Tovrel(std::vector<std::string> arguments, seconds limit = seconds(10)) {
   arguments.insert(arguments.begin(), TOVREL_BINARY);
@@ -48,8 +44,7 @@ TEST(TovrelBinary, WithoutArgumentsPrintsUsageAndFails) {
 TEST(TovrelBinary, RejectsAnUnknownRate) {
   const ProcessResult run = Tovrel({"image.bin", "sim://", "57600"});
   EXPECT_EQ(run.exit_status, 1);
-  EXPECT_EQ(run.standard_output,
-            kUsage + "  Valid baud rates are 9600, 38400, 115200, and 230400\n");
+  EXPECT_EQ(run.standard_output, kUsage + testing::kValidRatesText);
 }
 
 TEST(TovrelBinary, PortThatDoesNotExist) {

@@ -26,11 +26,7 @@ using std::chrono::seconds;
 
 constexpr std::size_t kImageBytes = 65536;  // 17 s on the line at 38400 baud
 const std::string kId = "Product ID: VELMOR TP-200 FW 1.04\n";
-const std::string kUsage =
-    "Usage: Tovrel <flashfile> <COMn> [Baudrate]\n"
-    "  Writes a new program <flashfile> into the Velmor flash memory\n"
-    "  on the specified COM port. Default baud rate is 38400\n"
-    "  Example: tovrel a:tamix.bin COM2 115200\n";
+const std::string kUsage = testing::kUsageText;
 
 enum class When { kInThePause, kInTheTransfer };
 
