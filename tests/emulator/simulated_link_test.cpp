@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -87,13 +88,7 @@ struct ReadTimeoutCase {
 using tovrel::case_printing::operator<<;
 
 COMMTIMEOUTS Timeouts(std::uint32_t interval, std::uint32_t multiplier, std::uint32_t constant) {
-  COMMTIMEOUTS t;
-  t.ReadIntervalTimeout = interval;
-  t.ReadTotalTimeoutMultiplier = multiplier;
-  t.ReadTotalTimeoutConstant = constant;
-  t.WriteTotalTimeoutMultiplier = 200;
-  t.WriteTotalTimeoutConstant = 10000;
-  return t;
+  return ReadTimeouts(interval, multiplier, constant, WriteTimeouts(200, 10000));
 }
 
 class ReadTimeouts : public ::testing::TestWithParam<ReadTimeoutCase> {};
@@ -390,19 +385,25 @@ class CountingClock final : public Clock {
   VirtualClock inner_;
 };
 
+// Opens COM1 on a link of its own clock at `baud`, with `flags` where given, and a read time-out
+// of `read_ms`.
+void OpenAt(SimulatedLink& link, PortHandle& port, std::uint32_t baud, std::uint32_t read_ms,
+            std::optional<std::uint32_t> flags = std::nullopt) {
+  ASSERT_TRUE(Succeeded(link.OpenPort("COM1", port)));
+  DCB state;
+  ASSERT_TRUE(link.GetLineState(port, state));
+  state.BaudRate = baud;
+  state.flags = flags.value_or(state.flags);
+  ASSERT_TRUE(link.SetLineState(port, state));
+  ASSERT_TRUE(link.SetTimeouts(port, tovrel::ReadTimeouts(0, 0, read_ms)));
+}
+
 TEST(SimulatedLink, WaitsSleepFromEventToEventOnly) {
   CountingClock clock;
   EmulatedDevice device;
   SimulatedLink link(clock, device);
   PortHandle port = INVALID_HANDLE_VALUE;
-  ASSERT_TRUE(Succeeded(link.OpenPort("COM1", port)));
-  DCB state;
-  ASSERT_TRUE(link.GetLineState(port, state));
-  state.BaudRate = 38400;
-  ASSERT_TRUE(link.SetLineState(port, state));
-  COMMTIMEOUTS t;
-  t.ReadTotalTimeoutConstant = 15000;
-  ASSERT_TRUE(link.SetTimeouts(port, t));
+  ASSERT_NO_FATAL_FAILURE(OpenAt(link, port, 38400, 15000));
   std::uint32_t done = 0;
   const std::vector<std::uint8_t> inquiry = Bytes(kInquiry);
   ASSERT_TRUE(link.WriteBytes(port, inquiry.data(), 5, done));
@@ -419,15 +420,7 @@ TEST(SimulatedLink, RunsInRealTimeOnTheSystemClock) {
   EmulatedDevice device(AtSpeed(230400));
   SimulatedLink link(clock, device);
   PortHandle port = INVALID_HANDLE_VALUE;
-  ASSERT_TRUE(Succeeded(link.OpenPort("COM1", port)));
-  DCB state;
-  ASSERT_TRUE(link.GetLineState(port, state));
-  state.BaudRate = 230400;
-  state.flags = kDeviceFlags;
-  ASSERT_TRUE(link.SetLineState(port, state));
-  COMMTIMEOUTS t;
-  t.ReadTotalTimeoutConstant = 1000;
-  ASSERT_TRUE(link.SetTimeouts(port, t));
+  ASSERT_NO_FATAL_FAILURE(OpenAt(link, port, 230400, 1000, kDeviceFlags));
   const Clock::Micros start = clock.Now();
   std::uint32_t done = 0;
   const std::vector<std::uint8_t> inquiry = Bytes(kInquiry);

@@ -5,20 +5,10 @@
 
 #include "rfc2217/line_state_mapping.h"
 #include "tests/support/case_name.h"
+#include "tests/support/line_states.h"
 
 namespace tovrel::rfc2217 {
 namespace {
-
-DCB Frame(std::uint32_t rate, std::uint8_t size, std::uint8_t parity, std::uint8_t stop,
-          std::uint32_t flags) {
-  DCB state;
-  state.BaudRate = rate;
-  state.ByteSize = size;
-  state.Parity = parity;
-  state.StopBits = stop;
-  state.flags = flags;
-  return state;
-}
 
 constexpr std::uint32_t Dtr(std::uint32_t mode) {
   return mode << kDcbDtrControlShift;

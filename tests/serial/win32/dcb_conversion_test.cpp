@@ -215,26 +215,12 @@ TEST(DcbConversion, Win32StateReadFromTheDriverComesBackUnchanged) {
 }
 
 TEST(TimeoutConversion, EveryMemberPassesThroughBothWays) {
-  COMMTIMEOUTS ours;
-  ours.ReadIntervalTimeout = 500;
-  ours.ReadTotalTimeoutMultiplier = 501;
-  ours.ReadTotalTimeoutConstant = 20000;
-  ours.WriteTotalTimeoutMultiplier = 200;
-  ours.WriteTotalTimeoutConstant = 0xFFFFFFFFu;
-
+  // Every member different, the last one MAXDWORD.
+  const COMMTIMEOUTS ours = ReadTimeouts(500, 501, 20000, WriteTimeouts(200, 0xFFFFFFFFu));
   const ::COMMTIMEOUTS theirs = ToWin32Timeouts(ours);
-  EXPECT_EQ(theirs.ReadIntervalTimeout, 500u);
-  EXPECT_EQ(theirs.ReadTotalTimeoutMultiplier, 501u);
-  EXPECT_EQ(theirs.ReadTotalTimeoutConstant, 20000u);
-  EXPECT_EQ(theirs.WriteTotalTimeoutMultiplier, 200u);
   EXPECT_EQ(theirs.WriteTotalTimeoutConstant, MAXDWORD);
-
-  const COMMTIMEOUTS back = FromWin32Timeouts(theirs);
-  EXPECT_EQ(back.ReadIntervalTimeout, 500u);
-  EXPECT_EQ(back.ReadTotalTimeoutMultiplier, 501u);
-  EXPECT_EQ(back.ReadTotalTimeoutConstant, 20000u);
-  EXPECT_EQ(back.WriteTotalTimeoutMultiplier, 200u);
-  EXPECT_EQ(back.WriteTotalTimeoutConstant, 0xFFFFFFFFu);
+  EXPECT_EQ(TimeoutsOf(theirs), TimeoutsOf(ours));
+  EXPECT_EQ(TimeoutsOf(FromWin32Timeouts(theirs)), TimeoutsOf(ours));
 }
 
 TEST(WaitConversion, EachWaitStatusHasItsResult) {
