@@ -26,12 +26,12 @@ const std::string kInquiry = "\x1b!e0C";
 const std::string kStart = "\x1b!g04096C";
 const std::string kStopped = "Update interrupted.\n";
 
-// When the `n`th write (counted from 1) began, once it has been made.
-Moment WriteBegan(UpdateHarness& run, std::size_t n) {
+// `delay` after the `n`th write (counted from 1) began, once it has been made.
+Moment AfterWrite(UpdateHarness& run, std::size_t n, Clock::Micros delay) {
   std::size_t seen = 0;
   for (const HostCall& call : run.Link().Calls()) {
     if (call.op == HostOp::kWriteBytes && ++seen == n) {
-      return call.at;
+      return call.at + delay;
     }
   }
   return std::nullopt;
@@ -141,10 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
         StopCase{"MidPiece",
                  38400,
                  nullptr,
-                 [](UpdateHarness& run) {
-                   const Moment began = WriteBegan(run, 10);
-                   return began ? Moment(*began + 10 * kMs) : std::nullopt;
-                 },
+                 [](UpdateHarness& run) { return AfterWrite(run, 10, 10 * kMs); },
                  kId + "\nProgramming -   0%\b\b\b\b 25%\b\b\b\b100%\n"
                        "Flash update failed, 1024 bytes transferred.\n",
                  {kInquiry, kStart},
@@ -153,10 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
         StopCase{"WhileWaitingForCts",
                  38400,
                  [](UpdateHarness& run) { run.device_faults.cts_stuck_off_after_pieces = 3; },
-                 [](UpdateHarness& run) {
-                   const Moment began = WriteBegan(run, 5);
-                   return began ? Moment(*began + 1000 * kMs) : std::nullopt;
-                 },
+                 [](UpdateHarness& run) { return AfterWrite(run, 5, 1000 * kMs); },
                  kId + "\nProgramming -   0%\b\b\b\b100%\n"
                        "Flash update failed, 384 bytes transferred.\n",
                  {kInquiry, kStart},

@@ -87,6 +87,7 @@ struct ReadTimeoutCase {
 
 using tovrel::case_printing::operator<<;
 
+// Read time-outs over the device port's write time-outs.
 COMMTIMEOUTS Timeouts(std::uint32_t interval, std::uint32_t multiplier, std::uint32_t constant) {
   return ReadTimeouts(interval, multiplier, constant, WriteTimeouts(200, 10000));
 }

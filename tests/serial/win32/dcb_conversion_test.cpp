@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "tests/support/case_name.h"
@@ -25,56 +26,35 @@ Win32Flags FieldsOf(const ::DCB& dcb) {
           dcb.fAbortOnError,     dcb.fDummy2};
 }
 
-// Sets the one field `index` (position in Win32Flags) of an otherwise empty Win32 DCB.
-::DCB Win32DcbWithField(std::size_t index, std::uint32_t value) {
-  ::DCB dcb{};
-  switch (index) {
-    case 0:
-      dcb.fBinary = value & 1u;
-      break;
-    case 1:
-      dcb.fParity = value & 1u;
-      break;
-    case 2:
-      dcb.fOutxCtsFlow = value & 1u;
-      break;
-    case 3:
-      dcb.fOutxDsrFlow = value & 1u;
-      break;
-    case 4:
-      dcb.fDtrControl = value & 3u;
-      break;
-    case 5:
-      dcb.fDsrSensitivity = value & 1u;
-      break;
-    case 6:
-      dcb.fTXContinueOnXoff = value & 1u;
-      break;
-    case 7:
-      dcb.fOutX = value & 1u;
-      break;
-    case 8:
-      dcb.fInX = value & 1u;
-      break;
-    case 9:
-      dcb.fErrorChar = value & 1u;
-      break;
-    case 10:
-      dcb.fNull = value & 1u;
-      break;
-    case 11:
-      dcb.fRtsControl = value & 3u;
-      break;
-    case 12:
-      dcb.fAbortOnError = value & 1u;
-      break;
-    default:
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wconversion"
-      dcb.fDummy2 = value;  // callers pass at most 17 bits
+void SetDummy2(::DCB& dcb, std::uint32_t value) {
+  dcb.fDummy2 = value;  // callers pass at most 17 bits
+}
 #pragma GCC diagnostic pop
-      break;
-  }
+
+// Sets the one field `index` (position in Win32Flags) of an otherwise empty Win32 DCB.
+::DCB Win32DcbWithField(std::size_t index, std::uint32_t value) {
+  using Setter = void (*)(::DCB&, std::uint32_t);
+  static constexpr Setter kSetters[] = {
+      [](::DCB& dcb, std::uint32_t v) { dcb.fBinary = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fParity = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fOutxCtsFlow = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fOutxDsrFlow = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fDtrControl = v & 3u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fDsrSensitivity = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fTXContinueOnXoff = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fOutX = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fInX = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fErrorChar = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fNull = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fRtsControl = v & 3u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fAbortOnError = v & 1u; },
+      SetDummy2,
+  };
+  static_assert(std::size(kSetters) == std::tuple_size<Win32Flags>::value, "one a field");
+  ::DCB dcb{};
+  kSetters[index](dcb, value);
   return dcb;
 }
 
