@@ -81,11 +81,7 @@ class DistantServerTest : public ::testing::TestWithParam<DistanceCase> {
   void Open(Clock::Micros one_way) {
     server_ = std::make_unique<DistantServer>(clock_, one_way);
     ASSERT_TRUE(connection_.OpenOver(std::make_unique<BorrowedStream>(server_->peer)));
-    COMMTIMEOUTS timeouts;
-    timeouts.WriteTotalTimeoutConstant = 10000;
-    timeouts.WriteTotalTimeoutMultiplier = 200;
-    timeouts.ReadTotalTimeoutConstant = 1000;
-    connection_.SetTimeouts(timeouts);
+    connection_.SetTimeouts(ReadTimeouts(0, 0, 1000, WriteTimeouts(200, 10000)));
   }
 
   VirtualClock clock_;
