@@ -6,19 +6,17 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/case_name.h"
+#include "tests/support/test_files.h"
+
 namespace tovrel {
 namespace {
 
 // main's vector must be accepted as it is.
 static_assert(std::is_convertible_v<char**, const char* const*>);
 
-const std::string kUsage = WithPlatformLineEnds(
-    "Usage: Tovrel <flashfile> <COMn> [Baudrate]\n"
-    "  Writes a new program <flashfile> into the Velmor flash memory\n"
-    "  on the specified COM port. Default baud rate is 38400\n"
-    "  Example: tovrel a:tamix.bin COM2 115200\n");
-const std::string kBadRate =
-    kUsage + WithPlatformLineEnds("  Valid baud rates are 9600, 38400, 115200, and 230400\n");
+const std::string kUsage = WithPlatformLineEnds(testing::kUsageText);
+const std::string kBadRate = kUsage + WithPlatformLineEnds(testing::kValidRatesText);
 
 struct ArgumentCase {
   const char* name;
@@ -76,7 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
         ArgumentCase{"Wrapped", {"a.bin", "COM2", "4294976896"}, true, 9600, nullptr},
         ArgumentCase{"FourArguments", {"a.bin", "COM2", "9600", "x"}, true, 38400, nullptr},
         ArgumentCase{"FourWithBadRate", {"a.bin", "COM2", "300", "x"}, true, 38400, nullptr}),
-    [](const ::testing::TestParamInfo<ArgumentCase>& param_info) { return param_info.param.name; });
+    CaseName());
 
 TEST(CheckArguments, MissingVectorIsTooFewArguments) {
   const char* const only_name[] = {"tovrel", nullptr};

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/case_name.h"
+
 namespace tovrel {
 namespace {
 
@@ -140,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
                    }),
                    WithPlatformLineEnds("Flash update failed, 1024 bytes transferred.\n")},
         FormatCase{"Empty", Printed([](Console& c) { c.Print("%s", ""); }), ""}),
-    [](const ::testing::TestParamInfo<FormatCase>& param_info) { return param_info.param.name; });
+    CaseName());
 
 TEST(StringSink, AppendsRawBytes) {
   StringSink sink;

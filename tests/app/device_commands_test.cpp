@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/case_name.h"
+
 namespace tovrel {
 namespace {
 
@@ -60,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"StartRound", MakeStartProgrammingCommand(1000000), kEscText + "!g01000000C"},
         CommandCase{"StartWidest", MakeStartProgrammingCommand(4294967295u),
                     kEscText + "!g04294967295C"}),
-    [](const ::testing::TestParamInfo<CommandCase>& param_info) { return param_info.param.name; });
+    CaseName());
 
 TEST(CommandBytes, KnownLengths) {
   EXPECT_EQ(MakeInquiryCommand().size(), 5u);
@@ -129,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StartCase{"FiveBytes", {0, 0, 0, 0, '1'}, true},
                       StartCase{"TooShort", {'1', '1', '1', '1'}, false},
                       StartCase{"Empty", {}, false}),
-    [](const ::testing::TestParamInfo<StartCase>& param_info) { return param_info.param.name; });
+    CaseName());
 
 TEST(IsStartAccepted, NullRefused) {
   EXPECT_FALSE(IsStartAccepted(nullptr, 6));
@@ -167,9 +169,7 @@ INSTANTIATE_TEST_SUITE_P(Headers, IdentificationCount,
                                            CountCase{"JustFits", {'0', '9', '6'}, 96, 96},
                                            CountCase{"OneTooMany", {'0', '9', '7'}, 97, 96},
                                            CountCase{"Largest", {'9', '9', '9'}, 999, 96}),
-                         [](const ::testing::TestParamInfo<CountCase>& param_info) {
-                           return param_info.param.name;
-                         });
+                         CaseName());
 
 TEST(IdentificationBytesToRead, StaysInsideTheBuffer) {
   EXPECT_EQ(kMaxIdentificationBytes, 96u);

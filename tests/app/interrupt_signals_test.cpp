@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/case_name.h"
+
 #ifdef _WIN32
 #include <cstdlib>
 
@@ -35,9 +37,7 @@ struct SignalCase {
   int exit_status;
 };
 
-void PrintTo(const SignalCase& c, std::ostream* os) {
-  *os << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 class HandledSignal : public ::testing::TestWithParam<SignalCase> {};
 
@@ -54,9 +54,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, HandledSignal,
                          ::testing::Values(SignalCase{"Interrupt", SIGINT, 130},
                                            SignalCase{"Terminate", SIGTERM, 143},
                                            SignalCase{"HangUp", SIGHUP, 129}),
-                         [](const ::testing::TestParamInfo<SignalCase>& param_info) {
-                           return std::string(param_info.param.name);
-                         });
+                         CaseName());
 
 TEST(InterruptSignalsDeathTest, SecondSignalEndsTheProcessAtOnce) {
   EXPECT_EXIT(
@@ -113,10 +111,9 @@ TEST_P(ConsoleEvent, IsOnlyRecordedAndGivesTheExitStatus) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Events, ConsoleEvent, ::testing::Values(CTRL_C_EVENT, CTRL_BREAK_EVENT),
-                         [](const ::testing::TestParamInfo<DWORD>& param_info) {
-                           return param_info.param == CTRL_C_EVENT ? std::string("CtrlC")
-                                                                   : std::string("CtrlBreak");
-                         });
+                         NameBy([](DWORD event) {
+                           return std::string(event == CTRL_C_EVENT ? "CtrlC" : "CtrlBreak");
+                         }));
 
 TEST(InterruptSignals, LeavesOtherEventsToTheSystem) {
   InterruptSignals signals;

@@ -9,20 +9,19 @@
 #include <string>
 
 #include "core/clock.h"
+#include "tests/support/case_name.h"
 #include "tests/support/sys_result_checks.h"
 
 namespace tovrel {
 namespace {
 
 struct NameCase {
-  const char* test_name;
+  const char* name;
   const char* port_name;
   bool opens;
 };
 
-void PrintTo(const NameCase& c, std::ostream* os) {
-  *os << c.test_name;
-}
+using tovrel::case_printing::operator<<;
 
 class EmulatedPortName : public ::testing::TestWithParam<NameCase> {};
 
@@ -41,9 +40,7 @@ INSTANTIATE_TEST_SUITE_P(Names, EmulatedPortName,
                                            NameCase{"Word", "sim://bogus", false},
                                            NameCase{"Slash", "sim:///", false},
                                            NameCase{"Blank", "sim:// ", false}),
-                         [](const ::testing::TestParamInfo<NameCase>& param_info) {
-                           return std::string(param_info.param.test_name);
-                         });
+                         CaseName());
 
 // The scheme of a network port is read in any case, by the platform choice as by the parser: an
 // upper-case name reaches the server (here, a port nobody listens on), not the device files.

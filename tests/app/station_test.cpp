@@ -8,6 +8,7 @@
 #include "app/sha256.h"
 #include "app/update_sequence.h"
 #include "tests/support/case_name.h"
+#include "tests/support/test_files.h"
 #include "update_fixture.h"
 
 namespace tovrel {
@@ -15,11 +16,7 @@ namespace {
 
 using testing::UpdateHarness;
 
-const std::string kUsageText =
-    "Usage: Tovrel <flashfile> <COMn> [Baudrate]\n"
-    "  Writes a new program <flashfile> into the Velmor flash memory\n"
-    "  on the specified COM port. Default baud rate is 38400\n"
-    "  Example: tovrel a:tamix.bin COM2 115200\n";
+const std::string kUsage = testing::kUsageText;
 const std::string kComplete =
     "Product ID: VELMOR TP-200 FW 1.04\n"
     "\nProgramming -   0%\b\b\b\b 25%\b\b\b\b 50%\b\b\b\b 75%\b\b\b\b100%\b\b\b\b100%\n"
@@ -95,7 +92,7 @@ TEST_P(Station, GivesItsMessagesStatusAndRecord) {
 StationCase Refused(std::string name, std::string port, const char* expect, const char* wait,
                     const std::string& why) {
   const bool usb = port != "sim://";
-  std::string output = usb ? "Unable to open COM port \"" + port + "\"\n" + kUsageText : "";
+  std::string output = usb ? "Unable to open COM port \"" + port + "\"\n" + kUsage : "";
   const char* step = usb ? "port-name" : "settings";
   return {name, port, expect, wait, 0, 0, kExitFailure, output, "tovrel: " + why + "\n", step, 0};
 }
@@ -104,7 +101,7 @@ const std::string kNotUsb = std::string(": ") + kNotAUsbPortName;
 const std::string kBadSha = "TOVREL_EXPECT_SHA256 must be a SHA-256 in 64 hex digits, not ";
 const std::string kBadWait = "TOVREL_WAIT must be a whole number of seconds from 0 to 86400, not ";
 const std::string kShaWithEscape = std::string(63, 'a') + "\x1b";
-const std::string kNoOpen = "Unable to open COM port \"sim://\"\n" + kUsageText;
+const std::string kNoOpen = "Unable to open COM port \"sim://\"\n" + kUsage;
 
 INSTANTIATE_TEST_SUITE_P(
     BadValues, Station,
@@ -126,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(StationCase{"AsExpectedInCapitals", "sim://", kShaInCapitals, nullptr, 0, 0,
                                   kExitSuccess, kComplete, "", "", 1},
                       StationCase{"NotTheImageExpected", "sim://", kOtherSha.c_str(), nullptr, 0, 0,
-                                  kExitFailure, "Unable to open file \"image.bin\"\n" + kUsageText,
+                                  kExitFailure, "Unable to open file \"image.bin\"\n" + kUsage,
                                   "tovrel: image.bin: SHA-256 " + kSha + ", not " + kOtherSha +
                                       " as TOVREL_EXPECT_SHA256 asks\n",
                                   "fingerprint", 0}),
@@ -156,13 +153,13 @@ INSTANTIATE_TEST_SUITE_P(
                     kExitSuccess, kComplete, "", "", 1},
         StationCase{
             "IdsOfTwoAdapters", "usb:0403:6001", nullptr, nullptr, 0, 0, kExitFailure,
-            "Unable to open COM port \"usb:0403:6001\"\n" + kUsageText,
+            "Unable to open COM port \"usb:0403:6001\"\n" + kUsage,
             "tovrel: usb:0403:6001: 2 USB serial adapters match: /dev/ttyUSB1 (0403:6001 FT99), "
             "sim:// (0403:6001 A50285BI); name one by its serial number\n",
             "open", 0},
         StationCase{
             "NoneAlike", "usb:1A86:7523", nullptr, nullptr, 0, 0, kExitFailure,
-            "Unable to open COM port \"usb:1A86:7523\"\n" + kUsageText,
+            "Unable to open COM port \"usb:1A86:7523\"\n" + kUsage,
             "tovrel: usb:1A86:7523: no USB serial adapter matches; present: /dev/ttyACM0 "
             "(2341:0043 no serial number), /dev/ttyUSB1 (0403:6001 FT99), sim:// (0403:6001 "
             "A50285BI)\n",

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/terminal_text.h"
+#include "tests/support/case_name.h"
 #include "update_fixture.h"
 
 namespace tovrel::testing {
@@ -42,9 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
         ShownCase{"BrokenAndOverlongUtf8", "\xe2\x82 \xc0\xaf \xed\xa0\x80",
                   "\\xE2\\x82 \\xC0\\xAF \\xED\\xA0\\x80"},
         ShownCase{"TruncatedAtTheEnd", "ok\xf0\x9f\x98", "ok\\xF0\\x9F\\x98"}),
-    [](const ::testing::TestParamInfo<ShownCase>& param_info) {
-      return std::string(param_info.param.name);
-    });
+    CaseName());
 
 class DeviceTextOnTheConsole : public UpdateFixture, public ::testing::WithParamInterface<bool> {};
 
@@ -60,9 +59,9 @@ TEST_P(DeviceTextOnTheConsole, IdentificationIsEscapedOnlyOnATerminal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Consoles, DeviceTextOnTheConsole, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& param_info) {
-                           return std::string(param_info.param ? "Terminal" : "Pipe");
-                         });
+                         NameBy([](bool terminal) {
+                           return std::string(terminal ? "Terminal" : "Pipe");
+                         }));
 
 }  // namespace
 }  // namespace tovrel::testing

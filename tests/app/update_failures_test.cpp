@@ -9,6 +9,8 @@
 
 #include "app/console.h"
 #include "app/update_sequence.h"
+#include "tests/support/case_name.h"
+#include "tests/support/test_files.h"
 #include "update_fixture.h"
 
 namespace tovrel {
@@ -17,11 +19,7 @@ namespace {
 using testing::Event;
 using testing::UpdateHarness;
 
-const std::string kUsage =
-    "Usage: Tovrel <flashfile> <COMn> [Baudrate]\n"
-    "  Writes a new program <flashfile> into the Velmor flash memory\n"
-    "  on the specified COM port. Default baud rate is 38400\n"
-    "  Example: tovrel a:tamix.bin COM2 115200\n";
+const std::string kUsage = testing::kUsageText;
 const std::string kId = "Product ID: VELMOR TP-200 FW 1.04\n";
 const std::string kTransfer =
     "\nProgramming -   0%\b\b\b\b 25%\b\b\b\b 50%\b\b\b\b 75%\b\b\b\b100%\b\b\b\b100%\n";
@@ -43,9 +41,7 @@ struct FailureCase {
   Open at_file_close = Open::kUnchecked;  // kPortOnly: file closed before the port
 };
 
-void PrintTo(const FailureCase& c, std::ostream* os) {
-  *os << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 class UpdateFailures : public ::testing::TestWithParam<FailureCase> {};
 
@@ -338,9 +334,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {kInquiry, "\x1b!g04096C", kInquiry},
                     4096,
                     Open::kPortOnly}),
-    [](const ::testing::TestParamInfo<FailureCase>& param_info) {
-      return std::string(param_info.param.name);
-    });
+    CaseName());
 
 }  // namespace
 }  // namespace tovrel

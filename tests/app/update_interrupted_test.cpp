@@ -11,6 +11,7 @@
 
 #include "app/console.h"
 #include "app/update_sequence.h"
+#include "tests/support/case_name.h"
 #include "update_fixture.h"
 
 namespace tovrel {
@@ -25,12 +26,12 @@ const std::string kInquiry = "\x1b!e0C";
 const std::string kStart = "\x1b!g04096C";
 const std::string kStopped = "Update interrupted.\n";
 
-// When the `n`th write (counted from 1) began, once it has been made.
-Moment WriteBegan(UpdateHarness& run, std::size_t n) {
+// `delay` after the `n`th write (counted from 1) began, once it has been made.
+Moment AfterWrite(UpdateHarness& run, std::size_t n, Clock::Micros delay) {
   std::size_t seen = 0;
   for (const HostCall& call : run.Link().Calls()) {
     if (call.op == HostOp::kWriteBytes && ++seen == n) {
-      return call.at;
+      return call.at + delay;
     }
   }
   return std::nullopt;
@@ -55,9 +56,7 @@ struct StopCase {
   Clock::Micros at_most_after;
 };
 
-void PrintTo(const StopCase& c, std::ostream* os) {
-  *os << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 class UpdateInterrupted : public ::testing::TestWithParam<StopCase> {};
 
@@ -142,10 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
         StopCase{"MidPiece",
                  38400,
                  nullptr,
-                 [](UpdateHarness& run) {
-                   const Moment began = WriteBegan(run, 10);
-                   return began ? Moment(*began + 10 * kMs) : std::nullopt;
-                 },
+                 [](UpdateHarness& run) { return AfterWrite(run, 10, 10 * kMs); },
                  kId + "\nProgramming -   0%\b\b\b\b 25%\b\b\b\b100%\n"
                        "Flash update failed, 1024 bytes transferred.\n",
                  {kInquiry, kStart},
@@ -154,10 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
         StopCase{"WhileWaitingForCts",
                  38400,
                  [](UpdateHarness& run) { run.device_faults.cts_stuck_off_after_pieces = 3; },
-                 [](UpdateHarness& run) {
-                   const Moment began = WriteBegan(run, 5);
-                   return began ? Moment(*began + 1000 * kMs) : std::nullopt;
-                 },
+                 [](UpdateHarness& run) { return AfterWrite(run, 5, 1000 * kMs); },
                  kId + "\nProgramming -   0%\b\b\b\b100%\n"
                        "Flash update failed, 384 bytes transferred.\n",
                  {kInquiry, kStart},
@@ -174,9 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {kInquiry, kStart},
                  4096,
                  10 * kMs}),
-    [](const ::testing::TestParamInfo<StopCase>& param_info) {
-      return std::string(param_info.param.name);
-    });
+    CaseName());
 
 }  // namespace
 }  // namespace tovrel

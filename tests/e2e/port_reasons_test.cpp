@@ -12,6 +12,7 @@
 #include <string>
 
 #include "tests/support/child_process.h"
+#include "tests/support/test_files.h"
 
 namespace tovrel {
 namespace {
@@ -19,11 +20,7 @@ namespace {
 using testing::ProcessResult;
 using testing::RunProcess;
 
-const std::string kUsage =
-    "Usage: Tovrel <flashfile> <COMn> [Baudrate]\n"
-    "  Writes a new program <flashfile> into the Velmor flash memory\n"
-    "  on the specified COM port. Default baud rate is 38400\n"
-    "  Example: tovrel a:tamix.bin COM2 115200\n";
+const std::string kUsage = testing::kUsageText;
 
 ProcessResult Tovrel(const std::string& port) {
   return RunProcess({TOVREL_BINARY, "image.bin", port}, std::chrono::seconds(10));

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/case_name.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_files.h"
 
@@ -26,11 +27,7 @@ using testing::ReadWholeFile;
 using testing::RunProcess;
 using testing::WriteTestImage;
 
-const std::string kUsage =
-    "Usage: Tovrel <flashfile> <COMn> [Baudrate]\n"
-    "  Writes a new program <flashfile> into the Velmor flash memory\n"
-    "  on the specified COM port. Default baud rate is 38400\n"
-    "  Example: tovrel a:tamix.bin COM2 115200\n";
+const std::string kUsage = testing::kUsageText;
 
 ProcessResult Tovrel(std::vector<std::string> arguments, seconds limit = seconds(10)) {
   arguments.insert(arguments.begin(), TOVREL_BINARY);
@@ -47,8 +44,7 @@ TEST(TovrelBinary, WithoutArgumentsPrintsUsageAndFails) {
 TEST(TovrelBinary, RejectsAnUnknownRate) {
   const ProcessResult run = Tovrel({"image.bin", "sim://", "57600"});
   EXPECT_EQ(run.exit_status, 1);
-  EXPECT_EQ(run.standard_output,
-            kUsage + "  Valid baud rates are 9600, 38400, 115200, and 230400\n");
+  EXPECT_EQ(run.standard_output, kUsage + testing::kValidRatesText);
 }
 
 TEST(TovrelBinary, PortThatDoesNotExist) {
@@ -93,9 +89,7 @@ struct OddFileCase {
   std::string (*make)();
 };
 
-void PrintTo(const OddFileCase& c, std::ostream* os) {
-  *os << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 class OddFlashfile : public ::testing::TestWithParam<OddFileCase> {};
 
@@ -121,9 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   }},
                       OddFileCase{"CharacterDevice", [] { return std::string("/dev/zero"); }},
                       OddFileCase{"Directory", [] { return ::testing::TempDir(); }}),
-    [](const ::testing::TestParamInfo<OddFileCase>& param_info) {
-      return std::string(param_info.param.name);
-    });
+    CaseName());
 
 // Output to a file is written line by line and step by step: what was printed before an
 // uncatchable SIGKILL is all there, ending with a whole progress step.

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/case_name.h"
+
 namespace tovrel {
 namespace {
 
@@ -16,9 +18,7 @@ struct ParseCase {
   std::uint32_t ignored;
 };
 
-void PrintTo(const ParseCase& c, std::ostream* os) {
-  *os << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 std::vector<std::string> FramesOf(const std::string& input, std::uint32_t& ignored) {
   CommandFrameParser parser;
@@ -56,7 +56,7 @@ INSTANTIATE_TEST_SUITE_P(
                   kEsc + "!b" + std::string(40, '1') + "C" + kEsc + "!e0C",
                   {kEsc + "!e0C"},
                   44}),
-    [](const auto& test) { return test.param.name; });
+    CaseName());
 
 TEST(FrameParser, ResetDropsTheFrameInProgress) {
   CommandFrameParser parser;

@@ -223,9 +223,7 @@ struct ReplyFaultCase {
   bool receiving_image;
 };
 
-void PrintTo(const ReplyFaultCase& c, std::ostream* os) {
-  *os << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 DeviceFaults With(void (*set)(DeviceFaults&)) {
   DeviceFaults faults;
@@ -308,7 +306,7 @@ INSTANTIATE_TEST_SUITE_P(
                                    "1\0\0C",
                                    13),
                        115200, false}),
-    [](const auto& test) { return test.param.name; });
+    CaseName());
 
 TEST(EmulatedDevice, ReplyDelayPostponesTheFirstByte) {
   DeviceFaults faults;

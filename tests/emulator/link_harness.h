@@ -36,11 +36,8 @@ struct LinkHarness {
             std::uint32_t read_constant_ms = 15000) {
     ASSERT_TRUE(Succeeded(link.OpenPort("COM2", port)));
     SetSpeed(baud, flags);
-    COMMTIMEOUTS t;
-    t.ReadTotalTimeoutConstant = read_constant_ms;
-    t.WriteTotalTimeoutMultiplier = 200;
-    t.WriteTotalTimeoutConstant = 10000;
-    ASSERT_TRUE(link.SetTimeouts(port, t));
+    ASSERT_TRUE(
+        link.SetTimeouts(port, ReadTimeouts(0, 0, read_constant_ms, WriteTimeouts(200, 10000))));
   }
 
   void SetSpeed(std::uint32_t baud, std::uint32_t flags = kDeviceFlags) {

@@ -9,6 +9,7 @@
 
 #include "emulator/simulated_link.h"
 #include "link_harness.h"
+#include "tests/support/case_name.h"
 #include "tests/support/sys_result_checks.h"
 
 namespace tovrel {
@@ -59,9 +60,7 @@ struct BadState {
   void (*spoil)(DCB&);
 };
 
-void PrintTo(const BadState& c, std::ostream* os) {
-  *os << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 class InvalidLineState : public ::testing::TestWithParam<BadState> {};
 
@@ -80,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(Fields, InvalidLineState,
                                            BadState{"NineDataBits", [](DCB& s) { s.ByteSize = 9; }},
                                            BadState{"Parity5", [](DCB& s) { s.Parity = 5; }},
                                            BadState{"StopBits3", [](DCB& s) { s.StopBits = 3; }}),
-                         [](const auto& test) { return test.param.name; });
+                         CaseName());
 
 TEST(SimulatedLinkHost, RecordsWhatTheHostDidInOrder) {
   LinkHarness h;
@@ -177,10 +176,6 @@ struct HostFaultCase {
   std::function<SysResult(LinkHarness&)> call;
 };
 
-void PrintTo(const HostFaultCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class HostFault : public ::testing::TestWithParam<HostFaultCase> {};
 
 TEST_P(HostFault, FiresFromTheNthCallOn) {
@@ -235,7 +230,7 @@ INSTANTIATE_TEST_SUITE_P(
                         const SysResult wrote = h.link.WriteBytes(h.port, b, 1, n);
                         return wrote && n != 1 ? SysResult::Failed(0) : wrote;
                       }}),
-    [](const auto& test) { return test.param.name; });
+    CaseName());
 
 TEST(SimulatedLinkHost, AFailedWriteSendsNothing) {
   HostFaults faults;

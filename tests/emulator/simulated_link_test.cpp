@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "link_harness.h"
+#include "tests/support/case_name.h"
 #include "tests/support/sys_result_checks.h"
 
 namespace tovrel {
@@ -83,18 +85,11 @@ struct ReadTimeoutCase {
   Clock::Micros expect_elapsed;  // from the end of the inquiry's write
 };
 
-void PrintTo(const ReadTimeoutCase& c, std::ostream* os) {
-  *os << c.name;
-}
+using tovrel::case_printing::operator<<;
 
+// Read time-outs over the device port's write time-outs.
 COMMTIMEOUTS Timeouts(std::uint32_t interval, std::uint32_t multiplier, std::uint32_t constant) {
-  COMMTIMEOUTS t;
-  t.ReadIntervalTimeout = interval;
-  t.ReadTotalTimeoutMultiplier = multiplier;
-  t.ReadTotalTimeoutConstant = constant;
-  t.WriteTotalTimeoutMultiplier = 200;
-  t.WriteTotalTimeoutConstant = 10000;
-  return t;
+  return ReadTimeouts(interval, multiplier, constant, WriteTimeouts(200, 10000));
 }
 
 class ReadTimeouts : public ::testing::TestWithParam<ReadTimeoutCase> {};
@@ -126,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Where Win32 would wait for ever, the read ends once nothing more can arrive.
         ReadTimeoutCase{"NoTimeouts", Timeouts(0, 0, 0), 28, 27, 27 * kByteAt38400},
         ReadTimeoutCase{"IntervalOnly", Timeouts(50, 0, 0), 28, 27, 27 * kByteAt38400 + 50'000}),
-    [](const auto& test) { return test.param.name; });
+    CaseName());
 
 TEST(SimulatedLink, AReadThatWin32WouldNeverEndReturnsWhenNothingCanArrive) {
   LinkHarness h({}, Faults([](DeviceFaults& f) { f.silent = true; }));
@@ -391,19 +386,25 @@ class CountingClock final : public Clock {
   VirtualClock inner_;
 };
 
+// Opens COM1 on a link of its own clock at `baud`, with `flags` where given, and a read time-out
+// of `read_ms`.
+void OpenAt(SimulatedLink& link, PortHandle& port, std::uint32_t baud, std::uint32_t read_ms,
+            std::optional<std::uint32_t> flags = std::nullopt) {
+  ASSERT_TRUE(Succeeded(link.OpenPort("COM1", port)));
+  DCB state;
+  ASSERT_TRUE(link.GetLineState(port, state));
+  state.BaudRate = baud;
+  state.flags = flags.value_or(state.flags);
+  ASSERT_TRUE(link.SetLineState(port, state));
+  ASSERT_TRUE(link.SetTimeouts(port, tovrel::ReadTimeouts(0, 0, read_ms)));
+}
+
 TEST(SimulatedLink, WaitsSleepFromEventToEventOnly) {
   CountingClock clock;
   EmulatedDevice device;
   SimulatedLink link(clock, device);
   PortHandle port = INVALID_HANDLE_VALUE;
-  ASSERT_TRUE(Succeeded(link.OpenPort("COM1", port)));
-  DCB state;
-  ASSERT_TRUE(link.GetLineState(port, state));
-  state.BaudRate = 38400;
-  ASSERT_TRUE(link.SetLineState(port, state));
-  COMMTIMEOUTS t;
-  t.ReadTotalTimeoutConstant = 15000;
-  ASSERT_TRUE(link.SetTimeouts(port, t));
+  ASSERT_NO_FATAL_FAILURE(OpenAt(link, port, 38400, 15000));
   std::uint32_t done = 0;
   const std::vector<std::uint8_t> inquiry = Bytes(kInquiry);
   ASSERT_TRUE(link.WriteBytes(port, inquiry.data(), 5, done));
@@ -420,15 +421,7 @@ TEST(SimulatedLink, RunsInRealTimeOnTheSystemClock) {
   EmulatedDevice device(AtSpeed(230400));
   SimulatedLink link(clock, device);
   PortHandle port = INVALID_HANDLE_VALUE;
-  ASSERT_TRUE(Succeeded(link.OpenPort("COM1", port)));
-  DCB state;
-  ASSERT_TRUE(link.GetLineState(port, state));
-  state.BaudRate = 230400;
-  state.flags = kDeviceFlags;
-  ASSERT_TRUE(link.SetLineState(port, state));
-  COMMTIMEOUTS t;
-  t.ReadTotalTimeoutConstant = 1000;
-  ASSERT_TRUE(link.SetTimeouts(port, t));
+  ASSERT_NO_FATAL_FAILURE(OpenAt(link, port, 230400, 1000, kDeviceFlags));
   const Clock::Micros start = clock.Now();
   std::uint32_t done = 0;
   const std::vector<std::uint8_t> inquiry = Bytes(kInquiry);

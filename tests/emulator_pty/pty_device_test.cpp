@@ -15,6 +15,7 @@
 #include "emulator/pty/far_port_state.h"
 #include "emulator/pty/pty_device.h"
 #include "emulator/pty/pty_options.h"
+#include "tests/support/case_name.h"
 
 namespace tovrel::pty {
 namespace {
@@ -30,9 +31,7 @@ struct PortCase {
   bool answered;
 };
 
-void PrintTo(const PortCase& c, std::ostream* os) {
-  *os << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 class DeviceOnTerminal : public ::testing::TestWithParam<PortCase> {
  protected:
@@ -111,9 +110,7 @@ INSTANTIATE_TEST_SUITE_P(Ports, DeviceOnTerminal,
                          ::testing::Values(PortCase{"DevicesSpeed", B38400, true, true},
                                            PortCase{"OtherSpeed", B9600, true, false},
                                            PortCase{"RtsOff", B38400, false, false}),
-                         [](const ::testing::TestParamInfo<PortCase>& param_info) {
-                           return std::string(param_info.param.name);
-                         });
+                         CaseName());
 
 TEST_F(DeviceOnTerminal, ShowsCtsAndKeepsThePortAsTheServerLeftItAtTheClose) {
   EXPECT_EQ(lines_.Lines().device_lines.load(), std::uint32_t{TIOCM_CTS});
@@ -156,9 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
                                    "baud=9600 frame=7O2 rtscts=0 ixon=1 ixoff=1 dtr=1 rts=0"},
                       SettingsCase{"EvenParity", CS8 | PARENB, IXON, 0,
                                    "baud=230400 frame=8E1 rtscts=0 ixon=1 ixoff=0 dtr=0 rts=0"}),
-    [](const ::testing::TestParamInfo<SettingsCase>& param_info) {
-      return std::string(param_info.param.name);
-    });
+    CaseName());
 
 struct OptionsCase {
   const char* name;
@@ -191,9 +186,7 @@ INSTANTIATE_TEST_SUITE_P(
         OptionsCase{"DeviceOptionChecked",
                     {"--modem-lines", "lines", "--baud", "fast"},
                     "invalid value 'fast' for '--baud' (expected a rate from 1 to 4000000)"}),
-    [](const ::testing::TestParamInfo<OptionsCase>& param_info) {
-      return std::string(param_info.param.name);
-    });
+    CaseName());
 
 }  // namespace
 }  // namespace tovrel::pty

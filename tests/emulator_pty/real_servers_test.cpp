@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/case_name.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_files.h"
 
@@ -212,9 +213,7 @@ struct ServerCase {
   bool refuse_start = false;  // the device refuses the start-programming command
 };
 
-void PrintTo(const ServerCase& c, std::ostream* os) {
-  *os << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 class ThroughRealServers : public ::testing::TestWithParam<ServerCase> {};
 
@@ -278,9 +277,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ServerCase{"Ser2netAt38400", Server::kSer2net, 38400},
                       ServerCase{"Ser2netAt115200", Server::kSer2net, 115200},
                       ServerCase{"Ser2netStartRefused", Server::kSer2net, 38400, true}),
-    [](const ::testing::TestParamInfo<ServerCase>& param_info) {
-      return std::string(param_info.param.name);
-    });
+    CaseName());
 
 }  // namespace
 }  // namespace tovrel::testing

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "session_harness.h"
+#include "tests/support/case_name.h"
 
 namespace tovrel::testing {
 namespace {
@@ -15,13 +16,6 @@ using telnet::Verb;
 
 constexpr std::uint8_t kEsc = 0x1B;
 constexpr Clock::Micros kMs = 1000;
-
-struct CaseName {
-  template <typename Case>
-  std::string operator()(const ::testing::TestParamInfo<Case>& test) const {
-    return test.param.name;
-  }
-};
 
 bool Has(const WireClient& client, ComPortCommand command) {
   return !client.ComPortOf(command).empty();

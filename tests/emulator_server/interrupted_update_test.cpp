@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "emulator_process.h"
+#include "tests/support/case_name.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_files.h"
 
@@ -25,11 +26,7 @@ using std::chrono::seconds;
 
 constexpr std::size_t kImageBytes = 65536;  // 17 s on the line at 38400 baud
 const std::string kId = "Product ID: VELMOR TP-200 FW 1.04\n";
-const std::string kUsage =
-    "Usage: Tovrel <flashfile> <COMn> [Baudrate]\n"
-    "  Writes a new program <flashfile> into the Velmor flash memory\n"
-    "  on the specified COM port. Default baud rate is 38400\n"
-    "  Example: tovrel a:tamix.bin COM2 115200\n";
+const std::string kUsage = testing::kUsageText;
 
 enum class When { kInThePause, kInTheTransfer };
 
@@ -39,9 +36,7 @@ struct InterruptCase {
   When when;
 };
 
-void PrintTo(const InterruptCase& c, std::ostream* os) {
-  *os << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 class InterruptedUpdate : public ::testing::TestWithParam<InterruptCase> {};
 
@@ -117,9 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
                       InterruptCase{"HangUpInThePause", SIGHUP, When::kInThePause},
                       InterruptCase{"InterruptInTheTransfer", SIGINT, When::kInTheTransfer},
                       InterruptCase{"TerminateInTheTransfer", SIGTERM, When::kInTheTransfer}),
-    [](const ::testing::TestParamInfo<InterruptCase>& param_info) {
-      return std::string(param_info.param.name);
-    });
+    CaseName());
 
 }  // namespace
 }  // namespace tovrel::testing

@@ -7,17 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/case_name.h"
+
 namespace tovrel::server {
 namespace {
 
 using Args = std::vector<std::string>;
-
-struct CaseName {
-  template <typename Case>
-  std::string operator()(const ::testing::TestParamInfo<Case>& test) const {
-    return test.param.name;
-  }
-};
 
 struct AcceptedCase {
   const char* name;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "session_harness.h"
+#include "tests/support/case_name.h"
 
 namespace tovrel::testing {
 namespace {
@@ -42,9 +43,7 @@ struct WakeCase {
   std::optional<std::uint32_t> cts_hold_at_image_byte;
 };
 
-void PrintTo(const WakeCase& c, std::ostream* os) {
-  *os << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 struct Served {
   std::vector<Seen> seen;
@@ -125,9 +124,7 @@ INSTANTIATE_TEST_SUITE_P(Lines, SessionWakeTimes,
                                            WakeCase{"HardwareFlowControl", true, std::nullopt},
                                            WakeCase{"CtsHeldMidPiece", true, 200u},
                                            WakeCase{"CtsHeldAtPieceEnd", false, 128u}),
-                         [](const ::testing::TestParamInfo<WakeCase>& param_info) {
-                           return std::string(param_info.param.name);
-                         });
+                         CaseName());
 
 TEST(SessionSleep, NothingIsDueWhileASilentClientIsConnected) {
   SessionHarness h;

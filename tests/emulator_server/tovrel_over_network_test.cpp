@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "emulator_process.h"
+#include "tests/support/case_name.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_files.h"
 
@@ -178,9 +179,7 @@ TEST_P(StalledLink, IsSurvivedOrReportedWithTheDevicesOwnCount) {
 INSTANTIATE_TEST_SUITE_P(Stalls, StalledLink,
                          ::testing::Values(StallCase{"ForSixSeconds", 6000},
                                            StallCase{"ForGood", -1}),
-                         [](const ::testing::TestParamInfo<StallCase>& param_info) {
-                           return std::string(param_info.param.name);
-                         });
+                         CaseName());
 
 // A device whose identification holds terminal control sequences (retitle the window, clear
 // the screen): a terminal sees them escaped, a pipe gets the bytes as sent. The image is missing,
@@ -211,9 +210,9 @@ TEST_P(DeviceTextOverNetwork, ReachesATerminalEscapedAndAPipeUnchanged) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Outputs, DeviceTextOverNetwork, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& param_info) {
-                           return std::string(param_info.param ? "Terminal" : "Pipe");
-                         });
+                         NameBy([](bool terminal) {
+                           return std::string(terminal ? "Terminal" : "Pipe");
+                         }));
 
 }  // namespace
 }  // namespace tovrel::testing

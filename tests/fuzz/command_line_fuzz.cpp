@@ -31,6 +31,7 @@
 #include "fuzz_support.h"
 #include "serial/rfc2217/port_name.h"
 #include "serial/rfc2217/rfc2217_serial_api.h"
+#include "tests/support/test_files.h"
 
 namespace tovrel::fuzz {
 namespace {
@@ -48,12 +49,8 @@ bool StartsWith(const std::string& text, const char* prefix) {
   return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
-const char kUsage[] =
-    "Usage: Tovrel <flashfile> <COMn> [Baudrate]\n"
-    "  Writes a new program <flashfile> into the Velmor flash memory\n"
-    "  on the specified COM port. Default baud rate is 38400\n"
-    "  Example: tovrel a:tamix.bin COM2 115200\n";
-const char kValidRates[] = "  Valid baud rates are 9600, 38400, 115200, and 230400\n";
+constexpr const char* kUsage = testing::kUsageText;
+constexpr const char* kValidRates = testing::kValidRatesText;
 
 void CheckCommandLine(const std::vector<std::string>& arguments, std::uint8_t knobs) {
   std::vector<std::unique_ptr<char[]>> blocks;

@@ -16,9 +16,7 @@ struct OrderCase {
   bool a_first;
 };
 
-void PrintTo(const OrderCase& c, std::ostream* out) {
-  *out << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 class NaturalOrderTest : public ::testing::TestWithParam<OrderCase> {};
 

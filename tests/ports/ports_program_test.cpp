@@ -50,9 +50,7 @@ struct FailureCase {
   std::string standard_error;
 };
 
-void PrintTo(const FailureCase& c, std::ostream* out) {
-  *out << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 class PortsProgramFailureTest : public ::testing::TestWithParam<FailureCase> {};
 

@@ -17,9 +17,7 @@ struct IdCase {
   std::string expected;
 };
 
-void PrintTo(const IdCase& c, std::ostream* out) {
-  *out << c.name;
-}
+using tovrel::case_printing::operator<<;
 
 class DeviceIdTest : public ::testing::TestWithParam<IdCase> {};
 

@@ -5,20 +5,10 @@
 
 #include "rfc2217/line_state_mapping.h"
 #include "tests/support/case_name.h"
+#include "tests/support/line_states.h"
 
 namespace tovrel::rfc2217 {
 namespace {
-
-DCB Frame(std::uint32_t rate, std::uint8_t size, std::uint8_t parity, std::uint8_t stop,
-          std::uint32_t flags) {
-  DCB state;
-  state.BaudRate = rate;
-  state.ByteSize = size;
-  state.Parity = parity;
-  state.StopBits = stop;
-  state.flags = flags;
-  return state;
-}
 
 constexpr std::uint32_t Dtr(std::uint32_t mode) {
   return mode << kDcbDtrControlShift;
@@ -109,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
         MappingCase{"NineDataBitsRefused", Frame(9600, 9, 0, 0, 0), false, {}},
         MappingCase{"UnknownParityRefused", Frame(9600, 8, 5, 0, 0), false, {}},
         MappingCase{"UnknownStopBitsRefused", Frame(9600, 8, 0, 3, 0), false, {}}),
-    [](const ::testing::TestParamInfo<MappingCase>& param_info) { return param_info.param.name; });
+    CaseName());
 
 TEST(LineStateMapping, ParityAndStopBitsRoundTrip) {
   for (std::uint8_t code = NOPARITY; code <= SPACEPARITY; ++code) {

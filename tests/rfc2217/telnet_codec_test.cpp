@@ -209,7 +209,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {Verb::kWont, kOptionBinary},
                     {Verb::kWont, kOptionBinary}},
                    {kIac, kCommandDo, kOptionBinary, kIac, kCommandDont, kOptionBinary}}),
-    [](const ::testing::TestParamInfo<AnswerCase>& param_info) { return param_info.param.name; });
+    CaseName());
 
 TEST(Negotiator, RequestIsSentOnceAndItsAnswerIsNotAnswered) {
   OptionNegotiator negotiator;
@@ -427,10 +427,7 @@ TEST_P(EncoderTest, BytesOnTheWire) {
   EXPECT_EQ(GetParam().encode(), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Messages, EncoderTest, ::testing::ValuesIn(kEncodeCases),
-                         [](const ::testing::TestParamInfo<EncodeCase>& param_info) {
-                           return param_info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Messages, EncoderTest, ::testing::ValuesIn(kEncodeCases), CaseName());
 
 // Whatever the encoders write, the decoder reads back unchanged.
 TEST(EncoderDecoder, RoundTripThroughTheDecoder) {

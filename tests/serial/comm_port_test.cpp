@@ -7,6 +7,7 @@
 
 #include "fake_serial_api.h"
 #include "tests/support/case_name.h"
+#include "tests/support/line_states.h"
 
 namespace tovrel {
 namespace {
@@ -30,16 +31,11 @@ TEST_F(CommPortTest, OpensAndConfiguresThePort) {
   EXPECT_EQ(api.opened_name, "COM2");
   EXPECT_EQ(api.calls, (std::vector<std::string>{"OpenPort", "SetupQueues 1024 256", "SetTimeouts",
                                                  "GetLineState", "SetLineState 9600"}));
-  EXPECT_EQ(api.timeouts.ReadIntervalTimeout, 500u);
-  EXPECT_EQ(api.timeouts.ReadTotalTimeoutMultiplier, 500u);
-  EXPECT_EQ(api.timeouts.ReadTotalTimeoutConstant, 5000u);
-  EXPECT_EQ(api.timeouts.WriteTotalTimeoutMultiplier, 500u);
-  EXPECT_EQ(api.timeouts.WriteTotalTimeoutConstant, 2000u);
+  EXPECT_EQ(TimeoutsOf(api.timeouts),
+            TimeoutsOf(ReadTimeouts(500, 500, 5000, WriteTimeouts(500, 2000))));
   // The driver reported every flag set: 0x307E cleared, 0x0381 set, the rest kept.
-  EXPECT_EQ(api.state.flags, (0xFFFFFFFFu & ~0x307Eu) | 0x0381u);
-  EXPECT_EQ(api.state.ByteSize, 8);
-  EXPECT_EQ(api.state.Parity, NOPARITY);
-  EXPECT_EQ(api.state.StopBits, ONESTOPBIT);
+  EXPECT_EQ(FrameOf(api.state),
+            FrameOf(Frame(9600, 8, NOPARITY, ONESTOPBIT, (0xFFFFFFFFu & ~0x307Eu) | 0x0381u)));
   EXPECT_EQ(api.state.XonChar, 0x11);
   EXPECT_EQ(api.state.XoffChar, 0x13);
   EXPECT_EQ(api.state.XonLim, 2048);  // left as the driver had it
@@ -110,9 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ConfigFailure{"SetState",
                                     [](FakeSerialApi& a) { a.fail_set_state_from_call = 1; },
                                     kErrSetState, 5}),
-    [](const ::testing::TestParamInfo<ConfigFailure>& param_info) {
-      return param_info.param.name;
-    });
+    CaseName());
 
 struct PieceCase {
   std::uint32_t count;
@@ -243,15 +237,11 @@ TEST_F(CommPortTest, SuccessfulTransfersClearAnEarlierError) {
 TEST_F(CommPortTest, TimeoutSettersKeepTheOtherMembers) {
   CommPort port = Open();
   EXPECT_EQ(port.SetReadTimeout(15000), 1);
-  EXPECT_EQ(api.timeouts.ReadIntervalTimeout, 0u);
-  EXPECT_EQ(api.timeouts.ReadTotalTimeoutMultiplier, 0u);
-  EXPECT_EQ(api.timeouts.ReadTotalTimeoutConstant, 15000u);
-  EXPECT_EQ(api.timeouts.WriteTotalTimeoutMultiplier, 500u);
-  EXPECT_EQ(api.timeouts.WriteTotalTimeoutConstant, 2000u);
+  EXPECT_EQ(TimeoutsOf(api.timeouts),
+            TimeoutsOf(ReadTimeouts(0, 0, 15000, WriteTimeouts(500, 2000))));
   EXPECT_EQ(port.SetWriteTimeouts(10000, 200), 1);
-  EXPECT_EQ(api.timeouts.WriteTotalTimeoutConstant, 10000u);
-  EXPECT_EQ(api.timeouts.WriteTotalTimeoutMultiplier, 200u);
-  EXPECT_EQ(api.timeouts.ReadTotalTimeoutConstant, 15000u);
+  EXPECT_EQ(TimeoutsOf(api.timeouts),
+            TimeoutsOf(ReadTimeouts(0, 0, 15000, WriteTimeouts(200, 10000))));
 }
 
 TEST_F(CommPortTest, TimeoutSettersWriteTheFieldsOnlyOnFailure) {

@@ -9,6 +9,7 @@
 
 #include "fake_serial_api.h"
 #include "tests/support/case_name.h"
+#include "tests/support/line_states.h"
 
 namespace tovrel {
 namespace {
@@ -38,21 +39,14 @@ TEST_F(DevicePortTest, ConfiguresTheLinkForTheDevice) {
   EXPECT_EQ(port.LastError(), 0);
   EXPECT_EQ(port.BaudRate(), 115200u);
   EXPECT_EQ(port.OwnerThread(), 0xFFFFFFFFu);
-  EXPECT_EQ(api.state.flags, 0x2804u);
-  EXPECT_EQ(api.state.BaudRate, 115200u);
-  EXPECT_EQ(api.state.ByteSize, 8);
-  EXPECT_EQ(api.state.Parity, NOPARITY);
-  EXPECT_EQ(api.state.StopBits, ONESTOPBIT);
+  EXPECT_EQ(FrameOf(api.state), FrameOf(Frame(115200, 8, NOPARITY, ONESTOPBIT, 0x2804u)));
   EXPECT_EQ(api.state.XonLim, 0);
   EXPECT_EQ(api.state.XoffLim, 0);
   EXPECT_EQ(api.state.EvtChar, 0);
   EXPECT_EQ(api.state.XonChar, 0x11);  // set by the first configuration and kept
   EXPECT_EQ(api.state.XoffChar, 0x13);
-  EXPECT_EQ(api.timeouts.ReadIntervalTimeout, 0u);
-  EXPECT_EQ(api.timeouts.ReadTotalTimeoutMultiplier, 0u);
-  EXPECT_EQ(api.timeouts.ReadTotalTimeoutConstant, 20000u);
-  EXPECT_EQ(api.timeouts.WriteTotalTimeoutMultiplier, 200u);
-  EXPECT_EQ(api.timeouts.WriteTotalTimeoutConstant, 10000u);
+  EXPECT_EQ(TimeoutsOf(api.timeouts),
+            TimeoutsOf(ReadTimeouts(0, 0, 20000, WriteTimeouts(200, 10000))));
 }
 
 TEST_F(DevicePortTest, RefusedDeviceConfigurationLeavesThePortUnusableButClosable) {
@@ -284,9 +278,7 @@ INSTANTIATE_TEST_SUITE_P(Calls, DevicePortEarlyFailure,
                                                             1460,
                                                             kErrWrite,
                                                             {"GetModemStatus", "Drain"}}),
-                         [](const ::testing::TestParamInfo<EarlyFailureCase>& param) {
-                           return std::string(param.param.name);
-                         });
+                         CaseName());
 
 TEST_F(DevicePortTest, FailedWriteInsideATransaction) {
   DevicePort port(api, clock, "COM2", 38400);

@@ -27,6 +27,12 @@ SysResult FakeSerialApi::Record(const std::string& call, PortHandle port) {
   return SysResult::Ok();
 }
 
+SysResult FakeSerialApi::RecordOrFail(const std::string& call, PortHandle port,
+                                      bool scripted_failure) {
+  const SysResult recorded = Record(call, port);
+  return recorded && scripted_failure ? Failed() : recorded;
+}
+
 SysResult FakeSerialApi::Failed() const {
   return SysResult::Failed(error_number);
 }
@@ -56,14 +62,11 @@ SysResult FakeSerialApi::SetupQueues(PortHandle port, std::uint32_t input_bytes,
 }
 
 SysResult FakeSerialApi::GetLineState(PortHandle port, DCB& out) {
-  if (const SysResult recorded = Record("GetLineState", port); !recorded) {
-    return recorded;
+  const SysResult result = RecordOrFail("GetLineState", port, fail_get_state);
+  if (result) {
+    out = state;
   }
-  if (fail_get_state) {
-    return Failed();
-  }
-  out = state;
-  return SysResult::Ok();
+  return result;
 }
 
 SysResult FakeSerialApi::SetLineState(PortHandle port, const DCB& in) {
@@ -80,14 +83,11 @@ SysResult FakeSerialApi::SetLineState(PortHandle port, const DCB& in) {
 }
 
 SysResult FakeSerialApi::GetTimeouts(PortHandle port, COMMTIMEOUTS& out) {
-  if (const SysResult recorded = Record("GetTimeouts", port); !recorded) {
-    return recorded;
+  const SysResult result = RecordOrFail("GetTimeouts", port, fail_get_timeouts);
+  if (result) {
+    out = timeouts;
   }
-  if (fail_get_timeouts) {
-    return Failed();
-  }
-  out = timeouts;
-  return SysResult::Ok();
+  return result;
 }
 
 SysResult FakeSerialApi::SetTimeouts(PortHandle port, const COMMTIMEOUTS& in) {
@@ -103,11 +103,8 @@ SysResult FakeSerialApi::SetTimeouts(PortHandle port, const COMMTIMEOUTS& in) {
 }
 
 SysResult FakeSerialApi::GetModemStatus(PortHandle port, std::uint32_t& status) {
-  if (const SysResult recorded = Record("GetModemStatus", port); !recorded) {
-    return recorded;
-  }
-  if (fail_modem_status) {
-    return Failed();
+  if (const SysResult result = RecordOrFail("GetModemStatus", port, fail_modem_status); !result) {
+    return result;
   }
   bool cts = true;
   if (!cts_sequence.empty()) {
@@ -141,11 +138,9 @@ SysResult FakeSerialApi::ClearErrors(PortHandle port) {
 SysResult FakeSerialApi::ReadBytes(PortHandle port, std::uint8_t* buffer, std::uint32_t count,
                                    std::uint32_t& bytes_read) {
   bytes_read = 0;
-  if (const SysResult recorded = Record("ReadBytes " + std::to_string(count), port); !recorded) {
-    return recorded;
-  }
-  if (fail_read) {
-    return Failed();
+  if (const SysResult result = RecordOrFail("ReadBytes " + std::to_string(count), port, fail_read);
+      !result) {
+    return result;
   }
   const std::size_t n = std::min<std::size_t>(count, incoming.size());
   std::copy_n(incoming.begin(), n, buffer);
@@ -179,13 +174,7 @@ SysResult FakeSerialApi::WriteBytes(PortHandle port, const std::uint8_t* bytes, 
 }
 
 SysResult FakeSerialApi::Drain(PortHandle port) {
-  if (const SysResult recorded = Record("Drain", port); !recorded) {
-    return recorded;
-  }
-  if (fail_drain) {
-    return Failed();
-  }
-  return SysResult::Ok();
+  return RecordOrFail("Drain", port, fail_drain);
 }
 
 SysResult FakeSerialApi::ClosePort(PortHandle port) {

@@ -74,6 +74,8 @@ class FakeSerialApi final : public SerialApiWithPortableLocks {
 
  private:
   SysResult Record(const std::string& call, PortHandle port);
+  // Record, and then the script's failure if `scripted_failure`.
+  SysResult RecordOrFail(const std::string& call, PortHandle port, bool scripted_failure);
   SysResult Failed() const;
 
   VirtualClock& clock_;

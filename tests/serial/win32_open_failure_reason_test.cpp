@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "tests/support/case_name.h"
+
 namespace tovrel {
 namespace {
 
@@ -31,7 +33,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ReasonCase{"SharingViolation", 32, "busy: another program has it open"},
                       ReasonCase{"InvalidName", 123, "not a valid port name"},
                       ReasonCase{"Other", 31, "system text"}),
-    [](const ::testing::TestParamInfo<ReasonCase>& row) { return std::string(row.param.name); });
+    CaseName());
 
 }  // namespace
 }  // namespace tovrel

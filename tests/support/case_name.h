@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -31,6 +32,18 @@ inline std::string TextName(std::string_view text) {
   }
   return name;
 }
+
+// Shows a case in GoogleTest's messages by its `name` member instead of its bytes. GoogleTest
+// looks for the operator beside the case's type, so a suite brings it into the namespace of its
+// cases: `using tovrel::case_printing::operator<<;`.
+namespace case_printing {
+
+template <typename Case>
+auto operator<<(std::ostream& os, const Case& c) -> decltype(os << c.name) {
+  return os << c.name;
+}
+
+}  // namespace case_printing
 
 // Names cases after the `name` member of their parameter.
 struct CaseName {

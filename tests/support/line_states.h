@@ -1,6 +1,8 @@
-// The line states and time-outs the serial tests build again and again.
+// The line states and time-outs the serial tests build again and again, and their members
+// gathered for comparing.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "core/serial_types.h"
@@ -24,6 +26,18 @@ inline DCB LineState8N1(std::uint32_t baud_rate, std::uint32_t flags = 0) {
   return state;
 }
 
+// `baud_rate`, `byte_size`, `parity`, `stop_bits` and `flags`; the other members as they start.
+inline DCB Frame(std::uint32_t baud_rate, std::uint8_t byte_size, std::uint8_t parity,
+                 std::uint8_t stop_bits, std::uint32_t flags) {
+  DCB state;
+  state.BaudRate = baud_rate;
+  state.ByteSize = byte_size;
+  state.Parity = parity;
+  state.StopBits = stop_bits;
+  state.flags = flags;
+  return state;
+}
+
 // The line state the device port sets.
 inline DCB DeviceLineState(std::uint32_t baud_rate) {
   return LineState8N1(baud_rate, kDeviceFlags);
@@ -43,6 +57,20 @@ inline COMMTIMEOUTS ReadTimeouts(std::uint32_t interval, std::uint32_t multiplie
   writes.ReadTotalTimeoutMultiplier = multiplier;
   writes.ReadTotalTimeoutConstant = constant;
   return writes;
+}
+
+// The time-outs of `timeouts`, ours or the platform's structure, in their order there: for
+// comparing them all at once.
+template <typename Timeouts>
+std::array<std::uint32_t, 5> TimeoutsOf(const Timeouts& timeouts) {
+  return {timeouts.ReadIntervalTimeout, timeouts.ReadTotalTimeoutMultiplier,
+          timeouts.ReadTotalTimeoutConstant, timeouts.WriteTotalTimeoutMultiplier,
+          timeouts.WriteTotalTimeoutConstant};
+}
+
+// The members of `state` that Frame sets, in its order: speed, frame and flag word.
+inline std::array<std::uint32_t, 5> FrameOf(const DCB& state) {
+  return {state.BaudRate, state.ByteSize, state.Parity, state.StopBits, state.flags};
 }
 
 }  // namespace tovrel

@@ -31,6 +31,16 @@ inline std::string ReadWholeFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+// What tovrel prints after naming what it could not use: how it is called.
+inline constexpr char kUsageText[] =
+    "Usage: Tovrel <flashfile> <COMn> [Baudrate]\n"
+    "  Writes a new program <flashfile> into the Velmor flash memory\n"
+    "  on the specified COM port. Default baud rate is 38400\n"
+    "  Example: tovrel a:tamix.bin COM2 115200\n";
+// What it adds to that when the baud rate is not one of its own.
+inline constexpr char kValidRatesText[] =
+    "  Valid baud rates are 9600, 38400, 115200, and 230400\n";
+
 // What tovrel prints for a complete update of a 2 KiB image into the emulated device.
 inline constexpr char kTwoKibUpdateOutput[] =
     "Product ID: VELMOR TP-200 FW 1.04\n"

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <string>
 
+#include "tests/support/case_name.h"
+
 namespace tovrel::posix_serial {
 namespace {
 
@@ -43,7 +45,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ReasonCase{"NoDevice", ENODEV, 0, "no such device"},
                       ReasonCase{"NotATerminal", ENOTTY, 0, "not a serial port"},
                       ReasonCase{"Other", EIO, 0, SystemErrorText(EIO)}),
-    [](const ::testing::TestParamInfo<ReasonCase>& row) { return std::string(row.param.name); });
+    CaseName());
 
 TEST(LockHolder, FoundByDeviceAndInodeWaitersSkipped) {
   const std::string table =

@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 
+#include "tests/support/case_name.h"
+
 namespace tovrel::posix_serial {
 namespace {
 
@@ -94,9 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PacingCase{"CountInPacketsOf64", 38400, 128, 0, 64, 261, 3},
                       PacingCase{"CtsOff50msMidPiece", 38400, 64, 50'000, 1, 10'000, 16},
                       PacingCase{"CtsOff5sMidPiece", 38400, 64, 5'000'000, 1, 10'000, 520}),
-    [](const ::testing::TestParamInfo<PacingCase>& param) {
-      return std::string(param.param.name);
-    });
+    CaseName());
 
 TEST(OutputQueueWait, AQueueThatNeverMovesGivesUpAtTheDeadlineWithWhatIsLeft) {
   LineQueue queue(128, 38400, 100, kNever, 1);

@@ -82,10 +82,7 @@ class PosixSerialApiTest : public ::testing::Test {
   void SetReadTimeouts(std::uint32_t interval, std::uint32_t multiplier, std::uint32_t constant) {
     COMMTIMEOUTS timeouts;
     ASSERT_TRUE(api_.GetTimeouts(port_, timeouts));
-    timeouts.ReadIntervalTimeout = interval;
-    timeouts.ReadTotalTimeoutMultiplier = multiplier;
-    timeouts.ReadTotalTimeoutConstant = constant;
-    ASSERT_TRUE(api_.SetTimeouts(port_, timeouts));
+    ASSERT_TRUE(api_.SetTimeouts(port_, ReadTimeouts(interval, multiplier, constant, timeouts)));
   }
 
   void SetWriteTimeouts(std::uint32_t multiplier, std::uint32_t constant) {
@@ -128,12 +125,9 @@ TEST_F(PosixSerialApiTest, OpenPutsTheTerminalInRawModeAtOnce) {
   // What a pseudo-terminal starts with, plus what open() does to DTR and RTS.
   DCB state;
   ASSERT_TRUE(api_.GetLineState(port_, state));
-  EXPECT_EQ(state.BaudRate, 38400u);
-  EXPECT_EQ(state.ByteSize, 8);
-  EXPECT_EQ(state.Parity, NOPARITY);
-  EXPECT_EQ(state.StopBits, ONESTOPBIT);
-  EXPECT_EQ(state.flags, kDcbBinary | (DTR_CONTROL_ENABLE << kDcbDtrControlShift) |
-                             (RTS_CONTROL_ENABLE << kDcbRtsControlShift));
+  EXPECT_EQ(FrameOf(state), FrameOf(Frame(38400, 8, NOPARITY, ONESTOPBIT,
+                                          kDcbBinary | (DTR_CONTROL_ENABLE << kDcbDtrControlShift) |
+                                              (RTS_CONTROL_ENABLE << kDcbRtsControlShift))));
   EXPECT_EQ(state.XonChar, 0x11);
   EXPECT_EQ(state.XoffChar, 0x13);
 }
@@ -261,12 +255,7 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName());
 
 TEST_F(PosixSerialApiTest, TimeoutsReadBackAndTheAllOnesReadIsRefused) {
-  COMMTIMEOUTS timeouts;
-  timeouts.ReadIntervalTimeout = 500;
-  timeouts.ReadTotalTimeoutMultiplier = 500;
-  timeouts.ReadTotalTimeoutConstant = 5000;
-  timeouts.WriteTotalTimeoutMultiplier = 500;
-  timeouts.WriteTotalTimeoutConstant = 2000;
+  const COMMTIMEOUTS timeouts = ReadTimeouts(500, 500, 5000, WriteTimeouts(500, 2000));
   ASSERT_TRUE(api_.SetTimeouts(port_, timeouts));
 
   COMMTIMEOUTS refused = timeouts;
@@ -276,11 +265,7 @@ TEST_F(PosixSerialApiTest, TimeoutsReadBackAndTheAllOnesReadIsRefused) {
 
   COMMTIMEOUTS back;
   ASSERT_TRUE(api_.GetTimeouts(port_, back));
-  EXPECT_EQ(back.ReadIntervalTimeout, 500u);
-  EXPECT_EQ(back.ReadTotalTimeoutMultiplier, 500u);
-  EXPECT_EQ(back.ReadTotalTimeoutConstant, 5000u);
-  EXPECT_EQ(back.WriteTotalTimeoutMultiplier, 500u);
-  EXPECT_EQ(back.WriteTotalTimeoutConstant, 2000u);
+  EXPECT_EQ(TimeoutsOf(back), TimeoutsOf(timeouts));
 }
 
 // --- reads
@@ -550,10 +535,7 @@ TEST(PosixSerialApiStopTest, StopEndsAWaitingReadButNotAWrite) {
   PosixSerialApi api(options);
   PortHandle port = INVALID_HANDLE_VALUE;
   ASSERT_TRUE(Succeeded(api.OpenPort(pty.SlavePath().c_str(), port)));
-  COMMTIMEOUTS timeouts;
-  timeouts.ReadTotalTimeoutConstant = 5000;
-  timeouts.WriteTotalTimeoutConstant = 1000;
-  ASSERT_TRUE(api.SetTimeouts(port, timeouts));
+  ASSERT_TRUE(api.SetTimeouts(port, ReadTimeouts(0, 0, 5000, WriteTimeouts(0, 1000))));
   ASSERT_TRUE(pty.Send("ab"));
 
   stop.RaiseAfter(50);

@@ -6,6 +6,7 @@
 
 #include "serial/rfc2217/awaited_replies.h"
 #include "serial/rfc2217/far_line_estimate.h"
+#include "tests/support/case_name.h"
 
 namespace tovrel::rfc2217 {
 namespace {
@@ -94,9 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // Both flow requests carried out before either is answered.
                       ReplyCase{"FlowAnsweredWithTheStateInForce", {3, 3, 14, 9, 11}, true, false},
                       ReplyCase{"FlowOffAnsweredWithTheStateInForce", {3, 9, 11}, false, false}),
-    [](const ::testing::TestParamInfo<ReplyCase>& param_info) {
-      return std::string(param_info.param.name);
-    });
+    CaseName());
 
 }  // namespace
 }  // namespace tovrel::rfc2217

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <string>
 
+#include "tests/support/case_name.h"
+
 namespace tovrel::rfc2217 {
 namespace {
 
@@ -36,7 +38,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "the server does not offer RFC 2217 (COM-PORT-OPTION)"},
         ReasonCase{"Reset", ECONNRESET, "the server closed the connection"},
         ReasonCase{"Other", EIO, ErrnoText(EIO)}),
-    [](const ::testing::TestParamInfo<ReasonCase>& row) { return std::string(row.param.name); });
+    CaseName());
 
 }  // namespace
 }  // namespace tovrel::rfc2217

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "serial/rfc2217/client_connection.h"
+#include "tests/support/case_name.h"
 #include "tests/support/line_states.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/sys_result_checks.h"
@@ -80,11 +81,7 @@ class DistantServerTest : public ::testing::TestWithParam<DistanceCase> {
   void Open(Clock::Micros one_way) {
     server_ = std::make_unique<DistantServer>(clock_, one_way);
     ASSERT_TRUE(connection_.OpenOver(std::make_unique<BorrowedStream>(server_->peer)));
-    COMMTIMEOUTS timeouts;
-    timeouts.WriteTotalTimeoutConstant = 10000;
-    timeouts.WriteTotalTimeoutMultiplier = 200;
-    timeouts.ReadTotalTimeoutConstant = 1000;
-    connection_.SetTimeouts(timeouts);
+    connection_.SetTimeouts(ReadTimeouts(0, 0, 1000, WriteTimeouts(200, 10000)));
   }
 
   VirtualClock clock_;
@@ -125,9 +122,7 @@ INSTANTIATE_TEST_SUITE_P(Distances, DistantServerTest,
                                            DistanceCase{"RoundTrip150Ms", 75 * kMs, -1},
                                            DistanceCase{"StopsAnsweringNear", 0, 20},
                                            DistanceCase{"StopsAnsweringFar", 75 * kMs, 20}),
-                         [](const ::testing::TestParamInfo<DistanceCase>& param_info) {
-                           return std::string(param_info.param.name);
-                         });
+                         CaseName());
 
 // What arrives between a receive purge and its answer was sent before the purge: the read after
 // the command takes only what follows, and the purge itself waits for nothing.

@@ -55,28 +55,24 @@ void FakeRfc2217Server::SendWire(const std::vector<std::uint8_t>& bytes) {
   Queue([this, bytes] { SendNow(bytes); });
 }
 
-void FakeRfc2217Server::NotifyModemState(std::uint8_t state) {
-  Queue([this, state] {
+void FakeRfc2217Server::QueueComPort(ComPortCommand command, std::vector<std::uint8_t> value) {
+  Queue([this, command, value] {
     std::vector<std::uint8_t> wire;
-    AppendComPortByte(wire, ComPortRole::kServer, ComPortCommand::kNotifyModemState, state);
+    AppendComPort(wire, ComPortRole::kServer, command, value.data(), value.size());
     SendNow(wire);
   });
+}
+
+void FakeRfc2217Server::NotifyModemState(std::uint8_t state) {
+  QueueComPort(ComPortCommand::kNotifyModemState, {state});
 }
 
 void FakeRfc2217Server::SuspendFlow() {
-  Queue([this] {
-    std::vector<std::uint8_t> wire;
-    AppendComPort(wire, ComPortRole::kServer, ComPortCommand::kFlowControlSuspend, nullptr, 0);
-    SendNow(wire);
-  });
+  QueueComPort(ComPortCommand::kFlowControlSuspend, {});
 }
 
 void FakeRfc2217Server::ResumeFlow() {
-  Queue([this] {
-    std::vector<std::uint8_t> wire;
-    AppendComPort(wire, ComPortRole::kServer, ComPortCommand::kFlowControlResume, nullptr, 0);
-    SendNow(wire);
-  });
+  QueueComPort(ComPortCommand::kFlowControlResume, {});
 }
 
 void FakeRfc2217Server::CloseConnection() {

@@ -81,6 +81,8 @@ class FakeRfc2217Server : private telnet::DecoderSink {
   void Run();
   void Serve();
   void Queue(Order order);
+  // Queues a COM-PORT-OPTION message of the server's with `value`.
+  void QueueComPort(rfc2217::ComPortCommand command, std::vector<std::uint8_t> value);
   void SendNow(const std::vector<std::uint8_t>& bytes);
   void Answer(const rfc2217::ComPortMessage& message);
   void AnswerByte(rfc2217::ComPortCommand command, std::uint8_t value);

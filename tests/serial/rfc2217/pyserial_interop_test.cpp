@@ -147,10 +147,7 @@ TEST(PyserialInterop, LineStateCtsAndEchoThroughPortManager) {
 
   // The echoes of the two control characters are dropped with everything else received.
   ASSERT_TRUE(api.Purge(handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR));
-  COMMTIMEOUTS timeouts;
-  timeouts.ReadTotalTimeoutConstant = 2000;
-  timeouts.WriteTotalTimeoutConstant = 2000;
-  ASSERT_TRUE(api.SetTimeouts(handle, timeouts));
+  ASSERT_TRUE(api.SetTimeouts(handle, ReadTimeouts(0, 0, 2000, WriteTimeouts(0, 2000))));
   ASSERT_TRUE(WriteAll(api, handle, {'A', 0xFF, 0x00, 'B', 0xFF, 0xFF}));
   Bytes echo(5);
   std::uint32_t got = 0;

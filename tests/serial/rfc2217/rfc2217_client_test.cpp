@@ -173,11 +173,8 @@ TEST_F(Rfc2217ClientTest, OpenNegotiatesAndLearnsTheSettingsInForce) {
             (std::vector<std::string>{"11: 255", "1: 0 0 0 0", "2: 0", "3: 0", "4: 0", "5: 0"}));
   DCB state;
   ASSERT_TRUE(api_->GetLineState(handle_, state));
-  EXPECT_EQ(state.BaudRate, 19200u);
-  EXPECT_EQ(state.ByteSize, 7);
-  EXPECT_EQ(state.Parity, EVENPARITY);
-  EXPECT_EQ(state.StopBits, TWOSTOPBITS);
-  EXPECT_EQ(state.flags, rfc2217::FlagsForFlow(rfc2217::kControlHardwareFlow));
+  EXPECT_EQ(FrameOf(state), FrameOf(Frame(19200, 7, EVENPARITY, TWOSTOPBITS,
+                                          rfc2217::FlagsForFlow(rfc2217::kControlHardwareFlow))));
   std::uint32_t status = 0;
   ASSERT_TRUE(api_->GetModemStatus(handle_, status));
   EXPECT_EQ(status, MS_CTS_ON | MS_DSR_ON);
@@ -260,11 +257,7 @@ TEST_F(Rfc2217ClientTest, LineStateIsSentAcknowledgedAndReadBack) {
                                                    "5: 3", "5: 16", "5: 9", "5: 11"}));
   DCB in_force;
   ASSERT_TRUE(api_->GetLineState(handle_, in_force));
-  EXPECT_EQ(in_force.BaudRate, 115200u);
-  EXPECT_EQ(in_force.ByteSize, 8);
-  EXPECT_EQ(in_force.Parity, NOPARITY);
-  EXPECT_EQ(in_force.StopBits, ONESTOPBIT);
-  EXPECT_EQ(in_force.flags, 0x2804u);
+  EXPECT_EQ(FrameOf(in_force), FrameOf(Frame(115200, 8, NOPARITY, ONESTOPBIT, 0x2804u)));
   EXPECT_EQ(in_force.XonLim, 7);
 
   // The first configuration of a port: XON/XOFF, DTR and RTS off.
@@ -427,9 +420,8 @@ TEST_F(Rfc2217ClientTest, ReceivedDataIsDeliveredBeforeTheClosureIsReported) {
 
 TEST_F(Rfc2217ClientTest, ServerClosingMidRunFailsEveryOperationWithoutHanging) {
   Open();
-  COMMTIMEOUTS long_waits = ReadTimeouts(0, 0, 20000);
-  long_waits.WriteTotalTimeoutConstant = 20000;
-  ASSERT_TRUE(api_->SetTimeouts(handle_, long_waits));
+  ASSERT_TRUE(
+      api_->SetTimeouts(handle_, tovrel::ReadTimeouts(0, 0, 20000, WriteTimeouts(0, 20000))));
   server_->CloseConnection();
   ASSERT_TRUE(server_->WaitForOrders(1000));
   Stopwatch watch;
@@ -452,9 +444,7 @@ TEST_F(Rfc2217ClientTest, ServerClosingMidRunFailsEveryOperationWithoutHanging) 
 
 TEST_F(Rfc2217ClientTest, FlowControlSuspendHoldsWritesUntilResumed) {
   Open();
-  COMMTIMEOUTS timeouts;
-  timeouts.WriteTotalTimeoutConstant = 60;
-  ASSERT_TRUE(api_->SetTimeouts(handle_, timeouts));
+  ASSERT_TRUE(api_->SetTimeouts(handle_, WriteTimeouts(0, 60)));
   server_->SuspendFlow();
   ASSERT_TRUE(server_->WaitForOrders(1000));
   const Bytes out{'d', 'a', 't', 'a'};
@@ -483,9 +473,7 @@ TEST_F(Rfc2217ClientTest, ShortWriteCountsOnlyWhatLeftAndKeepsTheStreamWhole) {
   Open(FakeServerConfig(), options);
   // A rate at which the far line takes no time, so that the socket is what holds the data.
   ASSERT_TRUE(api_->SetLineState(handle_, DeviceLineState(2000000000)));
-  COMMTIMEOUTS timeouts;
-  timeouts.WriteTotalTimeoutConstant = 100;
-  ASSERT_TRUE(api_->SetTimeouts(handle_, timeouts));
+  ASSERT_TRUE(api_->SetTimeouts(handle_, WriteTimeouts(0, 100)));
   server_->PauseReading(true);
   ASSERT_TRUE(server_->WaitForOrders(1000));
   // More than the socket buffers on both ends can hold while the server does not read.
@@ -502,9 +490,7 @@ TEST_F(Rfc2217ClientTest, ShortWriteCountsOnlyWhatLeftAndKeepsTheStreamWhole) {
   ASSERT_LT(written, big.size());
 
   server_->PauseReading(false);
-  COMMTIMEOUTS drain_limit;
-  drain_limit.WriteTotalTimeoutConstant = 5000;
-  ASSERT_TRUE(api_->SetTimeouts(handle_, drain_limit));
+  ASSERT_TRUE(api_->SetTimeouts(handle_, WriteTimeouts(0, 5000)));
   const Bytes tail{'E', 'N', 'D'};
   std::uint32_t tail_written = 0;
   ASSERT_TRUE(api_->WriteBytes(handle_, tail.data(), 3, tail_written));
@@ -532,9 +518,7 @@ TEST_F(Rfc2217ClientTest, WritesWaitForTheFarLineAndCountOnlyWhatLeftIt) {
   server_->NotifyModemState(rfc2217::kModemCts);
   ASSERT_TRUE(AwaitModemStatus(MS_CTS_ON));
   ASSERT_TRUE(api_->SetLineState(handle_, DeviceLineState(9600)));
-  COMMTIMEOUTS timeouts;
-  timeouts.WriteTotalTimeoutConstant = 2000;
-  ASSERT_TRUE(api_->SetTimeouts(handle_, timeouts));
+  ASSERT_TRUE(api_->SetTimeouts(handle_, WriteTimeouts(0, 2000)));
   const Bytes piece(96, 0x55);  // 100 ms at 9600 baud
   std::uint32_t written = 0;
 
@@ -568,8 +552,7 @@ TEST_F(Rfc2217ClientTest, WritesWaitForTheFarLineAndCountOnlyWhatLeftIt) {
   ASSERT_TRUE(api_->WriteBytes(handle_, piece.data(), 96, written));
   EXPECT_EQ(written, 0u);
   EXPECT_GE(stuck.Ms(), 1900);
-  timeouts.WriteTotalTimeoutConstant = 100;
-  ASSERT_TRUE(api_->SetTimeouts(handle_, timeouts));
+  ASSERT_TRUE(api_->SetTimeouts(handle_, WriteTimeouts(0, 100)));
   EXPECT_TRUE(FailedWith(api_->Drain(handle_), static_cast<std::uint32_t>(ETIMEDOUT)));
 }
 
@@ -581,9 +564,7 @@ TEST_F(Rfc2217ClientTest, CtsHeldOffWhileTheServerAnswersKeepsTheFullWaits) {
   ASSERT_TRUE(api_->SetLineState(handle_, DeviceLineState(9600)));
   server_->NotifyModemState(0);
   ASSERT_TRUE(AwaitModemStatus(0));
-  COMMTIMEOUTS timeouts;
-  timeouts.WriteTotalTimeoutConstant = 4 * kShortMs;
-  ASSERT_TRUE(api_->SetTimeouts(handle_, timeouts));
+  ASSERT_TRUE(api_->SetTimeouts(handle_, WriteTimeouts(0, 4 * kShortMs)));
 
   // The wait for CTS before a command: the lines are looked at for three reply time-outs.
   std::uint32_t status = MS_CTS_ON;
@@ -696,9 +677,7 @@ TEST_F(Rfc2217ClientTest, StopEndsAWaitingReadButNotTheRelease) {
 TEST_F(Rfc2217ClientTest, StopWhileTheServerHoldsAWriteBackSendsNoneOfIt) {
   SettableInterruption stop;
   Open(FakeServerConfig(), StoppableBy(stop));
-  COMMTIMEOUTS timeouts;
-  timeouts.WriteTotalTimeoutConstant = 5000;
-  ASSERT_TRUE(api_->SetTimeouts(handle_, timeouts));
+  ASSERT_TRUE(api_->SetTimeouts(handle_, WriteTimeouts(0, 5000)));
   server_->SuspendFlow();
   ASSERT_TRUE(server_->WaitForOrders(1000));
   std::this_thread::sleep_for(std::chrono::milliseconds(20));

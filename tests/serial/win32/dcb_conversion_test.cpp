@@ -6,7 +6,11 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <vector>
+
+#include "tests/support/case_name.h"
+#include "tests/support/line_states.h"
 
 namespace tovrel {
 namespace {
@@ -22,56 +26,35 @@ Win32Flags FieldsOf(const ::DCB& dcb) {
           dcb.fAbortOnError,     dcb.fDummy2};
 }
 
-// Sets the one field `index` (position in Win32Flags) of an otherwise empty Win32 DCB.
-::DCB Win32DcbWithField(std::size_t index, std::uint32_t value) {
-  ::DCB dcb{};
-  switch (index) {
-    case 0:
-      dcb.fBinary = value & 1u;
-      break;
-    case 1:
-      dcb.fParity = value & 1u;
-      break;
-    case 2:
-      dcb.fOutxCtsFlow = value & 1u;
-      break;
-    case 3:
-      dcb.fOutxDsrFlow = value & 1u;
-      break;
-    case 4:
-      dcb.fDtrControl = value & 3u;
-      break;
-    case 5:
-      dcb.fDsrSensitivity = value & 1u;
-      break;
-    case 6:
-      dcb.fTXContinueOnXoff = value & 1u;
-      break;
-    case 7:
-      dcb.fOutX = value & 1u;
-      break;
-    case 8:
-      dcb.fInX = value & 1u;
-      break;
-    case 9:
-      dcb.fErrorChar = value & 1u;
-      break;
-    case 10:
-      dcb.fNull = value & 1u;
-      break;
-    case 11:
-      dcb.fRtsControl = value & 3u;
-      break;
-    case 12:
-      dcb.fAbortOnError = value & 1u;
-      break;
-    default:
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wconversion"
-      dcb.fDummy2 = value;  // callers pass at most 17 bits
+void SetDummy2(::DCB& dcb, std::uint32_t value) {
+  dcb.fDummy2 = value;  // callers pass at most 17 bits
+}
 #pragma GCC diagnostic pop
-      break;
-  }
+
+// Sets the one field `index` (position in Win32Flags) of an otherwise empty Win32 DCB.
+::DCB Win32DcbWithField(std::size_t index, std::uint32_t value) {
+  using Setter = void (*)(::DCB&, std::uint32_t);
+  static constexpr Setter kSetters[] = {
+      [](::DCB& dcb, std::uint32_t v) { dcb.fBinary = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fParity = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fOutxCtsFlow = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fOutxDsrFlow = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fDtrControl = v & 3u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fDsrSensitivity = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fTXContinueOnXoff = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fOutX = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fInX = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fErrorChar = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fNull = v & 1u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fRtsControl = v & 3u; },
+      [](::DCB& dcb, std::uint32_t v) { dcb.fAbortOnError = v & 1u; },
+      SetDummy2,
+  };
+  static_assert(std::size(kSetters) == std::tuple_size<Win32Flags>::value, "one a field");
+  ::DCB dcb{};
+  kSetters[index](dcb, value);
   return dcb;
 }
 
@@ -113,7 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
         FlagCase{"fDummy2Lowest", 0x00008000, 13, 1},
         FlagCase{"fDummy2Highest", 0x80000000, 13, 0x10000},
         FlagCase{"fDummy2All", 0xFFFF8000, 13, 0x1FFFF}),
-    [](const ::testing::TestParamInfo<FlagCase>& param) { return std::string(param.param.name); });
+    CaseName());
 
 TEST(DcbConversion, DeviceWordIsCtsFlowNullAndRtsHandshake) {
   DCB ours;
@@ -212,26 +195,12 @@ TEST(DcbConversion, Win32StateReadFromTheDriverComesBackUnchanged) {
 }
 
 TEST(TimeoutConversion, EveryMemberPassesThroughBothWays) {
-  COMMTIMEOUTS ours;
-  ours.ReadIntervalTimeout = 500;
-  ours.ReadTotalTimeoutMultiplier = 501;
-  ours.ReadTotalTimeoutConstant = 20000;
-  ours.WriteTotalTimeoutMultiplier = 200;
-  ours.WriteTotalTimeoutConstant = 0xFFFFFFFFu;
-
+  // Every member different, the last one MAXDWORD.
+  const COMMTIMEOUTS ours = ReadTimeouts(500, 501, 20000, WriteTimeouts(200, 0xFFFFFFFFu));
   const ::COMMTIMEOUTS theirs = ToWin32Timeouts(ours);
-  EXPECT_EQ(theirs.ReadIntervalTimeout, 500u);
-  EXPECT_EQ(theirs.ReadTotalTimeoutMultiplier, 501u);
-  EXPECT_EQ(theirs.ReadTotalTimeoutConstant, 20000u);
-  EXPECT_EQ(theirs.WriteTotalTimeoutMultiplier, 200u);
   EXPECT_EQ(theirs.WriteTotalTimeoutConstant, MAXDWORD);
-
-  const COMMTIMEOUTS back = FromWin32Timeouts(theirs);
-  EXPECT_EQ(back.ReadIntervalTimeout, 500u);
-  EXPECT_EQ(back.ReadTotalTimeoutMultiplier, 501u);
-  EXPECT_EQ(back.ReadTotalTimeoutConstant, 20000u);
-  EXPECT_EQ(back.WriteTotalTimeoutMultiplier, 200u);
-  EXPECT_EQ(back.WriteTotalTimeoutConstant, 0xFFFFFFFFu);
+  EXPECT_EQ(TimeoutsOf(theirs), TimeoutsOf(ours));
+  EXPECT_EQ(TimeoutsOf(FromWin32Timeouts(theirs)), TimeoutsOf(ours));
 }
 
 TEST(WaitConversion, EachWaitStatusHasItsResult) {

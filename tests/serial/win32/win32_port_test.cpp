@@ -16,6 +16,7 @@
 #include "serial/comm_port.h"
 #include "serial/device_port.h"
 #include "serial/win32/dcb_conversion.h"
+#include "tests/support/line_states.h"
 #include "tests/support/sys_result_checks.h"
 #include "tests/support/wine.h"
 
@@ -75,10 +76,7 @@ class EchoPort : public ::testing::Test {
   }
 
   void SetReadTimeout(std::uint32_t total_ms) {
-    COMMTIMEOUTS timeouts;
-    timeouts.ReadTotalTimeoutConstant = total_ms;
-    timeouts.WriteTotalTimeoutConstant = 1000;
-    ASSERT_TRUE(api.SetTimeouts(port, timeouts));
+    ASSERT_TRUE(api.SetTimeouts(port, ReadTimeouts(0, 0, total_ms, WriteTimeouts(0, 1000))));
   }
 
   void WriteAll(const std::vector<std::uint8_t>& bytes) {
@@ -187,20 +185,11 @@ TEST_F(EchoPort, LineStateAndTimeoutsReadBackAsSet) {
     }
   }
 
-  COMMTIMEOUTS timeouts;
-  timeouts.ReadIntervalTimeout = 500;
-  timeouts.ReadTotalTimeoutMultiplier = 500;
-  timeouts.ReadTotalTimeoutConstant = 5000;
-  timeouts.WriteTotalTimeoutMultiplier = 200;
-  timeouts.WriteTotalTimeoutConstant = 10000;
+  const COMMTIMEOUTS timeouts = ReadTimeouts(500, 500, 5000, WriteTimeouts(200, 10000));
   ASSERT_TRUE(api.SetTimeouts(port, timeouts));
   COMMTIMEOUTS back;
   ASSERT_TRUE(api.GetTimeouts(port, back));
-  EXPECT_EQ(back.ReadIntervalTimeout, 500u);
-  EXPECT_EQ(back.ReadTotalTimeoutMultiplier, 500u);
-  EXPECT_EQ(back.ReadTotalTimeoutConstant, 5000u);
-  EXPECT_EQ(back.WriteTotalTimeoutMultiplier, 200u);
-  EXPECT_EQ(back.WriteTotalTimeoutConstant, 10000u);
+  EXPECT_EQ(TimeoutsOf(back), TimeoutsOf(timeouts));
 }
 
 TEST_F(EchoPort, ClosedPortOpensAgainAlsoByItsDevicePath) {
