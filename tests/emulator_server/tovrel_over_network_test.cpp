@@ -61,15 +61,21 @@ TEST(TovrelOverNetwork, CtsHeldOffPartwayThroughTheTransfer) {
   // off for good. The host sees that a network delay late: either the look before the fourth
   // piece gives up after the CTS wait (about 3 s), or the fourth piece has already gone, the far
   // UART holds it, and its write runs out its 35.6 s time-out uncounted. Either way the count
-  // is what the device has.
+  // is what the device has. On a loaded machine the host may also take in the end of the
+  // device's pause after the second piece late, and so expect the third piece to leave later
+  // than it did: the drop then finds bytes of it still to go by the host's reckoning, and the
+  // third piece is not counted. Knowing less, the host says less, never more.
   const ProcessResult run =
       RunProcess({TOVREL_BINARY, image, emulator.PortName(), "115200"}, seconds(90));
   ASSERT_FALSE(run.timed_out);
   EXPECT_EQ(run.exit_status, 1);
-  EXPECT_EQ(run.standard_output,
-            "Product ID: VELMOR TP-200 FW 1.04\n"
-            "\nProgramming -   0%\b\b\b\b100%\n"
-            "Flash update failed, 384 bytes transferred.\n");
+  const std::string failed =
+      "Product ID: VELMOR TP-200 FW 1.04\n"
+      "\nProgramming -   0%\b\b\b\b100%\n"
+      "Flash update failed, ";
+  EXPECT_TRUE(run.standard_output == failed + "384 bytes transferred.\n" ||
+              run.standard_output == failed + "256 bytes transferred.\n")
+      << run.standard_output;
   EXPECT_EQ(run.standard_error, "");
 
   const ProcessResult server = emulator.Process().Wait(seconds(5));
