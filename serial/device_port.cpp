@@ -86,8 +86,27 @@ void DevicePort::Unlock() {
   (void)api.ReleaseLock(mutex);  // a lock given back twice fails harmlessly; nothing to undo
 }
 
+// Holds the port's lock for one call and gives it back on every way out. The lock is taken
+// whatever it answers: no other thread contends for it, so its result changes nothing.
+class DevicePort::Held {
+ public:
+  explicit Held(DevicePort& locked) : port(locked) { (void)port.Lock(INFINITE); }
+  ~Held() { port.Unlock(); }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+
+ private:
+  DevicePort& port;
+};
+
+int DevicePort::Interrupted() {
+  lastError = kErrInterrupted;
+  TraceFailure();
+  return 0;
+}
+
 int DevicePort::WaitForClearToSend(std::uint32_t seconds) {
-  (void)Lock(INFINITE);  // goes on whatever the lock says: no other thread contends for it
+  const Held held(*this);
   // Polls every 10 ms; the status is read once more after each sleep but the last, so with
   // N seconds the device gets N * 100 + 1 chances to raise CTS.
   const std::uint64_t max_sleeps = std::uint64_t{seconds} * (1000 / kCtsPollMs);
@@ -97,57 +116,47 @@ int DevicePort::WaitForClearToSend(std::uint32_t seconds) {
   while (status_read) {
     if ((status & MS_CTS_ON) != 0) {
       trace.Line("CTS on after %u polls", static_cast<unsigned>(sleeps + 1));
-      Unlock();
       return 1;
     }
     if (stop.Requested()) {
-      lastError = kErrInterrupted;
-      TraceFailure();
-      Unlock();
-      return 0;
+      return Interrupted();
     }
     clock.Sleep(kCtsPollMs);
     if (++sleeps > max_sleeps) {
       trace.Line("CTS off after %u polls", static_cast<unsigned>(sleeps));
       lastError = kErrCtsTimeout;
       TraceFailure();
-      Unlock();
       return 0;
     }
     status_read = api.GetModemStatus(handle, status);
   }
   Fail(kErrModemStatus, status_read);
   (void)api.ClearErrors(handle);  // housekeeping: the wait has failed whatever this does
-  Unlock();
   return 0;
 }
 
 int DevicePort::SetBaudRate(std::uint32_t rate) {
-  (void)Lock(INFINITE);  // goes on whatever the lock says: no other thread contends for it
+  const Held held(*this);
   DCB state;
   if (const SysResult read = api.GetLineState(handle, state); !read) {
     Fail(kErrGetState, read);
-    Unlock();
     return 0;
   }
   trace.Line("rate %u -> %u baud", static_cast<unsigned>(baudRate), static_cast<unsigned>(rate));
   state.BaudRate = rate;
   if (const SysResult applied = ApplyLineState(state); !applied) {
     Fail(kErrSetState, applied);
-    Unlock();
     return 0;
   }
   baudRate = rate;
-  Unlock();
   return 1;
 }
 
 int DevicePort::SendCommand(const std::uint8_t* command, std::uint32_t command_length,
                             std::uint8_t* reply, std::uint32_t reply_length,
                             std::uint32_t reply_seconds, bool trace_bytes) {
-  (void)Lock(INFINITE);  // goes on whatever the lock says: no other thread contends for it
+  const Held held(*this);
   if (!WaitForClearToSend(ctsTimeoutSeconds)) {
-    Unlock();
     return 0;
   }
   // Let the previous transaction's bytes leave, then drop anything that arrived before this
@@ -157,33 +166,25 @@ int DevicePort::SendCommand(const std::uint8_t* command, std::uint32_t command_l
   trace.Line("drain");
   if (const SysResult drained = api.Drain(handle); !drained) {
     Fail(kErrWrite, drained);
-    Unlock();
     return 0;
   }
   // The last point at which the transaction can be given up with nothing of it sent.
   if (stop.Requested()) {
-    lastError = kErrInterrupted;
-    TraceFailure();
-    Unlock();
-    return 0;
+    return Interrupted();
   }
   trace.Line("purge both queues");
   // Not tested: a queue that could not be emptied only risks a stale byte, which the reply's
   // judging catches.
   (void)api.Purge(handle, kPurgeQueues);
   if (!Write(command, command_length, trace_bytes)) {
-    Unlock();
     return 0;
   }
   if (reply_length == 0 || reply == nullptr) {
-    Unlock();
     return 1;
   }
   // Not tested: a read under the time-out already in force still ends.
   (void)SetReadTimeout(reply_seconds * 1000u);
-  const int result = Read(reply, reply_length);
-  Unlock();
-  return result;
+  return Read(reply, reply_length);
 }
 
 }  // namespace tovrel

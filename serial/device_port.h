@@ -46,6 +46,10 @@ class DevicePort : public CommPort {
   static constexpr std::uint32_t kLockSliceMs = 100;
 
  private:
+  class Held;
+  // Records a stop request as this call's failure; returns 0 for the caller to hand on.
+  int Interrupted();
+
   Clock& clock;
   Interruption& stop;
   MutexHandle mutex = kNoMutex;

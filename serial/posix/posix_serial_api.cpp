@@ -418,6 +418,7 @@ SysResult PosixSerialApi::ReadBytes(PortHandle port, std::uint8_t* buffer, std::
   TimePoint last_byte{};
   std::size_t got = 0;
   bool hung_up = false;
+  int error = 0;  // what ended the read, when something went wrong
 
   for (;;) {
     const ssize_t n = ::read(fd, buffer + got, count - got);
@@ -435,13 +436,13 @@ SysResult PosixSerialApi::ReadBytes(PortHandle port, std::uint8_t* buffer, std::
     } else if (errno == EINTR) {
       continue;
     } else {
-      bytes_read = static_cast<std::uint32_t>(got);
-      return Fail(errno);
+      error = errno;
+      break;
     }
     if (nothing_waiting && hung_up) {
       // The other end is gone (a pseudo-terminal's master closed, a USB adapter unplugged).
-      bytes_read = static_cast<std::uint32_t>(got);
-      return Fail(EIO);
+      error = EIO;
+      break;
     }
     if (got == count || (nothing_waiting && plan.mode == ReadMode::kReturnAtOnce) ||
         (nothing_waiting && got > 0 && plan.mode == ReadMode::kUntilFirstByte)) {
@@ -462,25 +463,25 @@ SysResult PosixSerialApi::ReadBytes(PortHandle port, std::uint8_t* buffer, std::
     int wait_ms = PollTimeoutMs(now, deadline);
     if (options_.interruption != nullptr) {
       if (options_.interruption->Requested()) {
-        bytes_read = static_cast<std::uint32_t>(got);
-        return Fail(EINTR);
+        error = EINTR;
+        break;
       }
       wait_ms = std::min(wait_ms, static_cast<int>(kInterruptionLookMs));
     }
     pollfd wait{fd, POLLIN, 0};
     const int ready = ::poll(&wait, 1, wait_ms);
     if (ready < 0 && errno != EINTR) {
-      bytes_read = static_cast<std::uint32_t>(got);
-      return Fail(errno);
+      error = errno;
+      break;
     }
     if (ready > 0 && (wait.revents & POLLNVAL) != 0) {
-      bytes_read = static_cast<std::uint32_t>(got);
-      return Fail(EBADF);
+      error = EBADF;
+      break;
     }
     hung_up = ready > 0 && (wait.revents & (POLLHUP | POLLERR)) != 0;
   }
   bytes_read = static_cast<std::uint32_t>(got);
-  return SysResult::Ok();
+  return error == 0 ? SysResult::Ok() : Fail(error);
 }
 
 SysResult PosixSerialApi::WriteBytes(PortHandle port, const std::uint8_t* bytes,
