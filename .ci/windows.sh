@@ -172,14 +172,17 @@ ctrl_c_check() {  # name, output to wait for, output expected (a pattern)
   mkdir -p "$work"
   head -c 65536 /dev/urandom >"$work/image.bin"
   rm -f "$work/report.jsonl"
-  (cd "$work" && TOVREL_REPORT=report.jsonl exec timeout -k 5 60 "$wine64" "$exe" image.bin sim:// \
-      38400 >"$work/out" 2>&1) &
+  # --foreground: timeout hands the SIGINT on to wine alone. Without it, it also sends one to its
+  # whole process group, wine then raises a second CTRL_C_EVENT, and that one, as a technician's
+  # second Ctrl-C, ends the program at once, before the run's own end and its record.
+  (cd "$work" && TOVREL_REPORT=report.jsonl exec timeout --foreground -k 5 60 "$wine64" "$exe" \
+      image.bin sim:// 38400 >"$work/out" 2>&1) &
   local pid=$! status=""
   for _ in $(seq 300); do
     grep -q -a -- "$cue" "$work/out" 2>/dev/null && break
     sleep 0.1
   done
-  kill -INT "$pid"  # timeout hands it on to wine
+  kill -INT "$pid"  # timeout hands it on to wine, once
   for _ in $(seq 100); do
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
