@@ -99,8 +99,8 @@ class DevicePort::Held {
   DevicePort& port;
 };
 
-int DevicePort::Interrupted() {
-  lastError = kErrInterrupted;
+int DevicePort::GiveUp(std::int32_t code) {
+  lastError = code;
   TraceFailure();
   return 0;
 }
@@ -119,14 +119,12 @@ int DevicePort::WaitForClearToSend(std::uint32_t seconds) {
       return 1;
     }
     if (stop.Requested()) {
-      return Interrupted();
+      return GiveUp(kErrInterrupted);
     }
     clock.Sleep(kCtsPollMs);
     if (++sleeps > max_sleeps) {
       trace.Line("CTS off after %u polls", static_cast<unsigned>(sleeps));
-      lastError = kErrCtsTimeout;
-      TraceFailure();
-      return 0;
+      return GiveUp(kErrCtsTimeout);
     }
     status_read = api.GetModemStatus(handle, status);
   }
@@ -170,7 +168,7 @@ int DevicePort::SendCommand(const std::uint8_t* command, std::uint32_t command_l
   }
   // The last point at which the transaction can be given up with nothing of it sent.
   if (stop.Requested()) {
-    return Interrupted();
+    return GiveUp(kErrInterrupted);
   }
   trace.Line("purge both queues");
   // Not tested: a queue that could not be emptied only risks a stale byte, which the reply's

@@ -47,8 +47,9 @@ class DevicePort : public CommPort {
 
  private:
   class Held;
-  // Records a stop request as this call's failure; returns 0 for the caller to hand on.
-  int Interrupted();
+  // Records a failure that is ours, not the system's (a stop request, CTS that never came): the
+  // system error of an earlier call stays as it was. Returns 0 for the caller to hand on.
+  int GiveUp(std::int32_t code);
 
   Clock& clock;
   Interruption& stop;
